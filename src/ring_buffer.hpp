@@ -1,0 +1,79 @@
+// Delay memory: the power-of-two sample ring that every delay-based
+// processor owns, and the ring buffers exposed to Python.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "panic.hpp"
+#include "sample.hpp"
+
+namespace vorda {
+
+// A circular array of Samples whose length is a power of two, so that every
+// wrap is one AND with `mask`. Reading at delay k returns the sample written
+// k writes ago for 1 <= k <= size; delay 0 (or any multiple of size) returns
+// the oldest slot, the one the next write replaces.
+class SampleRing {
+ public:
+  // Holds at least `requested` samples (at least one), all 0.0. Panics with
+  // "capacity overflow" for 2^61 slots or more; throws std::bad_alloc if the
+  // memory cannot be had.
+  explicit SampleRing(std::uint64_t requested);
+
+  std::uint64_t size() const { return mask_ + 1; }
+
+  Sample read(std::uint64_t delay) const {
+    std::uint64_t index = (write_pos_ - delay) & mask_;
+    check_index(index, size());
+    return buffer_[index];
+  }
+
+  // Linear interpolation at a delay of `delay` samples (not clamped: below 0
+  // it extrapolates from the oldest and the newest slot). The older slot
+  // gets the weight of the fraction.
+  Sample read_interpolated(Sample delay) const {
+    std::uint64_t whole = saturating_count(floorf(delay));
+    std::uint64_t index0 = (write_pos_ - whole) & mask_;
+    check_index(index0, size());
+    std::uint64_t index1 = (index0 - 1) & mask_;
+    check_index(index1, size());
+    Sample frac = delay - static_cast<Sample>(whole);
+    return (1.0f - frac) * buffer_[index0] + frac * buffer_[index1];
+  }
+
+  void write(Sample xn) {
+    check_index(write_pos_, size());
+    buffer_[write_pos_] = xn;
+    write_pos_ = (write_pos_ + 1) & mask_;
+  }
+
+ private:
+  struct Release {
+    void operator()(Sample* memory) const { std::free(memory); }
+  };
+  std::unique_ptr<Sample[], Release> buffer_;
+  std::uint64_t write_pos_ = 0;
+  std::uint64_t mask_;
+};
+
+// A ring addressed in whole samples, sized from a maximum delay in samples.
+class RingBufferS {
+ public:
+  using Delay = std::uint64_t;
+
+  explicit RingBufferS(std::uint64_t max_delay_samp)
+      : ring_(max_delay_samp), max_delay_samp_(max_delay_samp) {}
+
+  Sample read(std::uint64_t delay_samp) const { return ring_.read(delay_samp); }
+  void write(Sample xn) { ring_.write(xn); }
+  std::uint64_t max_delay_samp() const { return max_delay_samp_; }
+
+ private:
+  SampleRing ring_;
+  std::uint64_t max_delay_samp_;  // as requested, not the power-of-two size
+};
+
+}  // namespace vorda
