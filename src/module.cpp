@@ -1,12 +1,24 @@
 // PyInit_vorda: the module object, its owner interpreter and the registration
 // of every class and function, in the order users see in `__all__`.
+#include "delay.hpp"
 #include "frame.hpp"
 #include "ring_buffer.hpp"
 
 namespace vorda {
 
 // Instantiated next to each class's table.
+extern template PyTypeObject* type_object<DelayS>();
+extern template PyTypeObject* type_object<DelayN>();
+extern template PyTypeObject* type_object<DelayL>();
+extern template PyTypeObject* type_object<CombS>();
+extern template PyTypeObject* type_object<CombN>();
+extern template PyTypeObject* type_object<CombL>();
+extern template PyTypeObject* type_object<AllpassS>();
+extern template PyTypeObject* type_object<AllpassN>();
+extern template PyTypeObject* type_object<AllpassL>();
 extern template PyTypeObject* type_object<RingBufferS>();
+extern template PyTypeObject* type_object<RingBufferN>();
+extern template PyTypeObject* type_object<RingBufferL>();
 
 namespace {
 
@@ -17,7 +29,18 @@ struct Export {
 };
 
 const Export exports[] = {
+    {&type_object<DelayS>, nullptr},
+    {&type_object<DelayN>, nullptr},
+    {&type_object<DelayL>, nullptr},
+    {&type_object<CombS>, nullptr},
+    {&type_object<CombN>, nullptr},
+    {&type_object<CombL>, nullptr},
+    {&type_object<AllpassS>, nullptr},
+    {&type_object<AllpassN>, nullptr},
+    {&type_object<AllpassL>, nullptr},
     {&type_object<RingBufferS>, nullptr},
+    {&type_object<RingBufferN>, nullptr},
+    {&type_object<RingBufferL>, nullptr},
 };
 
 PyModuleDef module_def = {

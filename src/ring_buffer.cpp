@@ -29,6 +29,15 @@ SampleRing::SampleRing(std::uint64_t requested) {
   mask_ = slots - 1;
 }
 
+std::uint64_t samples_for(Sample sample_rate, Sample max_delay_sec) {
+  check(sample_rate > 0.0f, "sample_rate > 0.0");
+  check(max_delay_sec > 0.0f, "max_delay_sec > 0.0");
+  // The product is rounded to a Sample before it is rounded up, so sizes at
+  // power-of-two boundaries follow the single-precision value.
+  Sample samples = sample_rate * max_delay_sec;
+  return saturating_count(ceilf(samples));
+}
+
 // --- Python presentation ---------------------------------------------------
 
 template <>
@@ -61,5 +70,61 @@ struct PyClass<RingBufferS> {
   };
 };
 template PyTypeObject* type_object<RingBufferS>();
+
+template <>
+struct PyClass<RingBufferN> {
+  static constexpr const char* name = "RingBufferN";
+  static constexpr const char* doc =
+      "RingBufferN(sample_rate, max_delay_sec)\n--\n\n"
+      "Ring buffer with delay specified in seconds (no interpolation).\n\n"
+      "The delay time is converted to samples using:\n\n"
+      "```text\n"
+      "delay_samples = floor(sample_rate * delay_sec)\n"
+      "```\n\n"
+      "Fractional delays are truncated.";
+  static constexpr newfunc init =
+      constructor<RingBufferN(Sample, Sample), req("sample_rate"), req("max_delay_sec")>;
+  static inline PyGetSetDef properties[] = {
+      property<&RingBufferN::sample_rate>("sample_rate", ""),
+      property<&RingBufferN::max_delay_sec>("max_delay_sec", ""),
+      {},
+  };
+  static inline PyMethodDef methods[] = {
+      method<"read", &RingBufferN::read, req("delay_sec")>(
+          "read($self, delay_sec)\n--\n\nRead a delayed sample (fractional part is truncated)."),
+      method<"write", &RingBufferN::write, req("xn")>(
+          "write($self, xn)\n--\n\nWrite a new sample into the buffer."),
+      {},
+  };
+};
+template PyTypeObject* type_object<RingBufferN>();
+
+template <>
+struct PyClass<RingBufferL> {
+  static constexpr const char* name = "RingBufferL";
+  static constexpr const char* doc =
+      "RingBufferL(sample_rate, max_delay_sec)\n--\n\n"
+      "Ring buffer with fractional-delay support using linear interpolation.\n\n"
+      "This is suitable for:\n"
+      "- Modulated delays\n"
+      "- Chorus / flanger effects\n"
+      "- Fractional-delay allpass structures\n\n"
+      "Linear interpolation is used between adjacent samples.";
+  static constexpr newfunc init =
+      constructor<RingBufferL(Sample, Sample), req("sample_rate"), req("max_delay_sec")>;
+  static inline PyGetSetDef properties[] = {
+      property<&RingBufferL::sample_rate>("sample_rate", ""),
+      property<&RingBufferL::max_delay_sec>("max_delay_sec", ""),
+      {},
+  };
+  static inline PyMethodDef methods[] = {
+      method<"read", &RingBufferL::read, req("delay_sec")>(
+          "read($self, delay_sec)\n--\n\nRead a delayed sample using linear interpolation."),
+      method<"write", &RingBufferL::write, req("xn")>(
+          "write($self, xn)\n--\n\nWrite a new sample into the buffer."),
+      {},
+  };
+};
+template PyTypeObject* type_object<RingBufferL>();
 
 }  // namespace vorda

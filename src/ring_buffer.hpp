@@ -76,4 +76,44 @@ class RingBufferS {
   std::uint64_t max_delay_samp_;  // as requested, not the power-of-two size
 };
 
+// How a delay in samples, possibly fractional, becomes a read of the ring.
+struct Truncating {
+  static Sample read(const SampleRing& ring, Sample delay) {
+    return ring.read(saturating_count(floorf(delay)));
+  }
+};
+
+struct Interpolating {
+  static Sample read(const SampleRing& ring, Sample delay) { return ring.read_interpolated(delay); }
+};
+
+// The ring length for a maximum delay in seconds. Panics unless both are
+// greater than 0 (NaN included), sample rate first.
+std::uint64_t samples_for(Sample sample_rate, Sample max_delay_sec);
+
+// A ring addressed in seconds; `Reader` decides what a fractional delay reads.
+template <class Reader>
+class TimedRingBuffer {
+ public:
+  using Delay = Sample;
+
+  TimedRingBuffer(Sample sample_rate, Sample max_delay_sec)
+      : ring_(samples_for(sample_rate, max_delay_sec)),
+        sample_rate_(sample_rate),
+        max_delay_sec_(max_delay_sec) {}
+
+  Sample read(Sample delay_sec) const { return Reader::read(ring_, delay_sec * sample_rate_); }
+  void write(Sample xn) { ring_.write(xn); }
+  Sample sample_rate() const { return sample_rate_; }
+  Sample max_delay_sec() const { return max_delay_sec_; }
+
+ private:
+  SampleRing ring_;
+  Sample sample_rate_;
+  Sample max_delay_sec_;
+};
+
+using RingBufferN = TimedRingBuffer<Truncating>;
+using RingBufferL = TimedRingBuffer<Interpolating>;
+
 }  // namespace vorda

@@ -1,0 +1,110 @@
+// Delay effects: delay lines, feedback comb filters and allpass filters.
+//
+// Each is written once over the ring it embeds: RingBufferS (delays in whole
+// samples), RingBufferN (seconds, truncated) or RingBufferL (seconds,
+// interpolated). Every step reads before it writes, so a delay of 0 reaches
+// the oldest slot and is never a pass-through.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "ring_buffer.hpp"
+#include "sample.hpp"
+
+namespace vorda {
+
+template <class Ring>
+class DelayLine {
+ public:
+  template <class... Args>
+  explicit DelayLine(Args... args) : ring_(args...) {}
+
+  Sample process(Sample xn, typename Ring::Delay delay) {
+    Sample y = ring_.read(delay);
+    ring_.write(xn);
+    return y;
+  }
+
+ private:
+  Ring ring_;
+};
+
+// The feedback gain under which a signal circulating with `delay` falls to
+// 0.001 (60 dB down) over `decay`. Recomputed on every call, so both may be
+// modulated freely.
+inline constexpr Sample kSixtyDecibels = 0.001f;
+
+inline Sample decay_coefficient(std::uint64_t delay_samp, std::uint64_t decay_samp) {
+  return powf(kSixtyDecibels, static_cast<Sample>(delay_samp) / static_cast<Sample>(decay_samp));
+}
+
+// A negative decay time (−0.0 included) gives the negative gain: echoes
+// alternate in sign. The exponent uses the requested delay in seconds, not
+// the whole-sample count the read uses.
+inline Sample decay_coefficient(Sample delay_sec, Sample decay_sec) {
+  Sample sign = std::isnan(decay_sec) ? decay_sec : copysignf(1.0f, decay_sec);
+  return sign * powf(kSixtyDecibels, delay_sec / fabsf(decay_sec));
+}
+
+// The loop both filters share: v = x + g * (delayed v).
+template <class Ring>
+class FeedbackLoop {
+ public:
+  template <class... Args>
+  explicit FeedbackLoop(Args... args) : ring_(args...) {}
+
+ protected:
+  struct Step {
+    Sample delayed;  // the loop signal read back
+    Sample gain;
+    Sample stored;  // what went into the loop
+  };
+
+  Step circulate(Sample xn, typename Ring::Delay delay, typename Ring::Delay decay) {
+    Sample delayed = ring_.read(delay);
+    Sample gain = decay_coefficient(delay, decay);
+    Sample stored = xn + gain * delayed;
+    ring_.write(stored);
+    return {delayed, gain, stored};
+  }
+
+ private:
+  Ring ring_;
+};
+
+// Returns the delayed loop signal: z^-D / (1 - g z^-D).
+template <class Ring>
+class Comb : FeedbackLoop<Ring> {
+ public:
+  using FeedbackLoop<Ring>::FeedbackLoop;
+
+  Sample process(Sample xn, typename Ring::Delay delay, typename Ring::Delay decay) {
+    return this->circulate(xn, delay, decay).delayed;
+  }
+};
+
+// Adds the feed-forward path: (z^-D - g) / (1 - g z^-D), using the value
+// just stored.
+template <class Ring>
+class Allpass : FeedbackLoop<Ring> {
+ public:
+  using FeedbackLoop<Ring>::FeedbackLoop;
+
+  Sample process(Sample xn, typename Ring::Delay delay, typename Ring::Delay decay) {
+    auto step = this->circulate(xn, delay, decay);
+    return step.delayed - step.gain * step.stored;
+  }
+};
+
+using DelayS = DelayLine<RingBufferS>;
+using DelayN = DelayLine<RingBufferN>;
+using DelayL = DelayLine<RingBufferL>;
+using CombS = Comb<RingBufferS>;
+using CombN = Comb<RingBufferN>;
+using CombL = Comb<RingBufferL>;
+using AllpassS = Allpass<RingBufferS>;
+using AllpassN = Allpass<RingBufferN>;
+using AllpassL = Allpass<RingBufferL>;
+
+}  // namespace vorda
