@@ -2,11 +2,20 @@
 // of every class and function, in the order users see in `__all__`.
 #include "delay.hpp"
 #include "frame.hpp"
+#include "iir_filter.hpp"
+#include "leak_dc.hpp"
+#include "lfo.hpp"
+#include "osc.hpp"
 #include "ring_buffer.hpp"
 
 namespace vorda {
 
 // Instantiated next to each class's table.
+extern template PyTypeObject* type_object<SinOsc>();
+extern template PyTypeObject* type_object<WhiteNoise>();
+extern template PyTypeObject* type_object<Lfo>();
+extern template PyTypeObject* type_object<Biquad>();
+extern template PyTypeObject* type_object<LeakDc>();
 extern template PyTypeObject* type_object<DelayS>();
 extern template PyTypeObject* type_object<DelayN>();
 extern template PyTypeObject* type_object<DelayL>();
@@ -19,6 +28,7 @@ extern template PyTypeObject* type_object<AllpassL>();
 extern template PyTypeObject* type_object<RingBufferS>();
 extern template PyTypeObject* type_object<RingBufferN>();
 extern template PyTypeObject* type_object<RingBufferL>();
+extern PyMethodDef pan2_function;
 
 namespace {
 
@@ -29,6 +39,11 @@ struct Export {
 };
 
 const Export exports[] = {
+    {&type_object<SinOsc>, nullptr},
+    {&type_object<WhiteNoise>, nullptr},
+    {&type_object<Lfo>, nullptr},
+    {&type_object<Biquad>, nullptr},
+    {&type_object<LeakDc>, nullptr},
     {&type_object<DelayS>, nullptr},
     {&type_object<DelayN>, nullptr},
     {&type_object<DelayL>, nullptr},
@@ -38,6 +53,7 @@ const Export exports[] = {
     {&type_object<AllpassS>, nullptr},
     {&type_object<AllpassN>, nullptr},
     {&type_object<AllpassL>, nullptr},
+    {nullptr, &pan2_function},
     {&type_object<RingBufferS>, nullptr},
     {&type_object<RingBufferN>, nullptr},
     {&type_object<RingBufferL>, nullptr},

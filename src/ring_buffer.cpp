@@ -30,7 +30,7 @@ SampleRing::SampleRing(std::uint64_t requested) {
 }
 
 std::uint64_t samples_for(Sample sample_rate, Sample max_delay_sec) {
-  check(sample_rate > 0.0f, "sample_rate > 0.0");
+  checked_sample_rate(sample_rate);
   check(max_delay_sec > 0.0f, "max_delay_sec > 0.0");
   // The product is rounded to a Sample before it is rounded up, so sizes at
   // power-of-two boundaries follow the single-precision value.

@@ -1,7 +1,10 @@
 // The sample type and the one float-to-count conversion every processor uses.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+
+#include "panic.hpp"
 
 namespace vorda {
 
@@ -14,6 +17,22 @@ inline std::uint64_t saturating_count(Sample value) {
   if (!(value > 0.0f)) return 0;
   if (value >= 18446744073709551616.0f) return UINT64_MAX;
   return static_cast<std::uint64_t>(value);
+}
+
+// Constructors that take a sample rate refuse anything not above 0 (NaN too).
+// The report names the constructor that called.
+inline Sample checked_sample_rate(Sample sample_rate,
+                                  std::source_location where = std::source_location::current()) {
+  check(sample_rate > 0.0f, "sample_rate > 0.0", where);
+  return sample_rate;
+}
+
+// One step of a normalised phase accumulator: a single subtraction of the
+// floor, which brings any increment back into range. A sum just below 0
+// rounds to exactly 1.0; the next step brings it back.
+inline Sample advance_phase(Sample phase, Sample increment) {
+  Sample sum = phase + increment;
+  return sum - floorf(sum);
 }
 
 }  // namespace vorda

@@ -1,0 +1,71 @@
+// Audio-rate sources: the sine oscillator and the white-noise generator.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+#include "sample.hpp"
+
+namespace vorda {
+
+class SinOsc {
+ public:
+  // 2π rounded to single precision.
+  static constexpr Sample kTau = std::bit_cast<Sample>(0x40C90FDBu);
+
+  // The phase is kept as given (not wrapped) until the first step.
+  SinOsc(Sample sample_rate, Sample phase)
+      : sample_rate_(checked_sample_rate(sample_rate)), phase_(phase) {}
+
+  // The output comes from the phase before this step's increment.
+  Sample process(Sample frequency) {
+    Sample y = sinf(phase_ * kTau);
+    phase_ = advance_phase(phase_, frequency / sample_rate_);
+    return y;
+  }
+
+  void reset() { phase_ = 0.0f; }
+  Sample sample_rate() const { return sample_rate_; }
+  Sample phase() const { return phase_; }
+
+ private:
+  Sample sample_rate_;
+  Sample phase_;
+};
+
+// Uniform noise on the 2^-22 grid in [-1, 1) from xoshiro256++.
+class WhiteNoise {
+ public:
+  // With a seed, the state is expanded from it by SplitMix64; without one it
+  // is read from the operating system's entropy source (panicking if that
+  // fails).
+  explicit WhiteNoise(std::optional<std::uint64_t> seed);
+
+  Sample process() {
+    // The top 23 bits become the mantissa of a float in [1, 2); every step
+    // below is exact.
+    auto mantissa = static_cast<std::uint32_t>(next() >> 41);
+    Sample unit = std::bit_cast<Sample>(0x3F800000u | mantissa) + (-1.0f);
+    return (unit + unit) + (-1.0f);
+  }
+
+ private:
+  std::uint64_t next() {
+    std::uint64_t result = std::rotl(s_[0] + s_[3], 23) + s_[0];
+    std::uint64_t shifted = s_[1] << 17;
+    s_[2] ^= s_[0];
+    s_[3] ^= s_[1];
+    s_[1] ^= s_[2];
+    s_[0] ^= s_[3];
+    s_[2] ^= shifted;
+    s_[3] = std::rotl(s_[3], 45);
+    return result;
+  }
+
+  std::array<std::uint64_t, 4> s_;
+};
+
+}  // namespace vorda
