@@ -1,4 +1,6 @@
+import ctypes
 import math
+import struct
 import subprocess
 import sys
 import textwrap
@@ -17,6 +19,23 @@ np.seterr(all="ignore")
 def f32(x):
     """The float32 value nearest to x, as the Python float a call returns."""
     return float(F32(x))
+
+
+def f32_bits(bits):
+    """The float32 with the given IEEE-754 bit pattern."""
+    return F32(struct.unpack("<f", struct.pack("<I", bits))[0])
+
+
+_libm = ctypes.CDLL("libm.so.6")
+
+
+def libm_f32(name, arity=1):
+    """The platform's own single-precision routine, e.g. sinf: numpy's float32 sin
+    is a different implementation and may differ from it in the last bit."""
+    fn = getattr(_libm, name)
+    fn.restype = ctypes.c_float
+    fn.argtypes = [ctypes.c_float] * arity
+    return lambda *args: F32(fn(*(float(a) for a in args)))
 
 
 def same_sample(a, b):

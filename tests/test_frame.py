@@ -29,6 +29,26 @@ MATCHING = [
     (lambda: R(4).read(foo=2), "RingBufferS.read() got an unexpected keyword argument 'foo'"),
     # Too many positional arguments is reported before keywords are looked at.
     (lambda: R(4).read(1, 2, foo=3), "RingBufferS.read() takes 1 positional arguments but 2 were given"),
+    # Callables with optional parameters and with long missing lists.
+    (lambda: vorda.LeakDc(0.99, 0.5),
+     "LeakDc.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda: vorda.SinOsc(48000.0, 0.0, 1.0),
+     "SinOsc.__new__() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: vorda.Lfo(48000.0, 1, waveform=2),
+     "Lfo.__new__() got multiple values for argument 'waveform'"),
+    (lambda: vorda.Biquad(1.0, 0.0),
+     "Biquad.__new__() missing 3 required positional arguments: 'b2', 'a1', and 'a2'"),
+    (lambda: vorda.Biquad(b1=0.0, b2=0.0, a1=0.0),
+     "Biquad.__new__() missing 2 required positional arguments: 'b0' and 'a2'"),
+    (lambda: vorda.Biquad(), "Biquad.__new__() missing 5 required positional arguments: "
+                             "'b0', 'b1', 'b2', 'a1', and 'a2'"),
+    (lambda: vorda.Biquad(1, 0, 0, 0, 0).set_coefs(1.0, a2=0.0),
+     "Biquad.set_coefs() missing 3 required positional arguments: 'b1', 'b2', and 'a1'"),
+    (lambda: vorda.pan2(), "pan2() missing 1 required positional argument: 'x'"),
+    (lambda: vorda.pan2(1.0, 0.0, 0.0),
+     "pan2() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: vorda.pan2(1.0, angle=0.5), "pan2() got an unexpected keyword argument 'angle'"),
+    (lambda: vorda.pan2(1.0, 0.0, pos=0.5), "pan2() got multiple values for argument 'pos'"),
 ]
 
 
@@ -116,6 +136,19 @@ def test_count_conversion(value, expected):
     (lambda: R(4).read(2**64), OverflowError, "int too big to convert"),
     (lambda: R(4).write(10**400), OverflowError, "int too large to convert to float"),
     (lambda: R(4).read(IndexLike(-2)), OverflowError, "can't convert negative int to unsigned"),
+    # An explicit None is not the default of an optional parameter.
+    (lambda: vorda.SinOsc(48000.0, None), TypeError,
+     "argument 'phase': must be real number, not NoneType"),
+    (lambda: vorda.Lfo(48000.0, waveform=None), TypeError,
+     "argument 'waveform': 'NoneType' object cannot be interpreted as an integer"),
+    (lambda: vorda.LeakDc(None), TypeError, "argument 'coef': must be real number, not NoneType"),
+    (lambda: vorda.pan2(1.0, None), TypeError, "argument 'pos': must be real number, not NoneType"),
+    (lambda: vorda.pan2("1", "x"), TypeError, "argument 'x': must be real number, not str"),
+    (lambda: vorda.Lfo(48000.0, -1), OverflowError, "can't convert negative int to unsigned"),
+    # Both arguments are converted before the sample rate is checked.
+    (lambda: vorda.SinOsc(0.0, "x"), TypeError, "argument 'phase': must be real number, not str"),
+    (lambda: vorda.Lfo(-1.0, 1.0), TypeError,
+     "argument 'waveform': 'float' object cannot be interpreted as an integer"),
 ])
 def test_conversion_errors(call, kind, message):
     with pytest.raises(kind) as info:

@@ -25,9 +25,9 @@ REGISTRATION_ORDER = [
 
 def test_module_basics():
     assert vorda.__doc__ == ""
-    assert vorda.__all__ == [n for n in REGISTRATION_ORDER if n in vorda.__all__]
-    public = {name for name in dir(vorda) if not name.startswith("__")}
-    assert public == set(vorda.__all__)
+    assert vorda.__all__ == REGISTRATION_ORDER
+    others = [name for name in dir(vorda) if not (name.startswith("__") and name.endswith("__"))]
+    assert sorted(others) == sorted(REGISTRATION_ORDER)
 
 
 def test_reimport_returns_the_same_objects():

@@ -1,0 +1,289 @@
+"""SinOsc, Lfo and WhiteNoise against independent float32 models."""
+import errno
+import json
+import os
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import vorda
+from conftest import F32, assert_same, f32, f32_bits, libm_f32, run_python, same_sample
+
+sinf = libm_f32("sinf")
+TAU = f32_bits(0x40C90FDB)
+NAN, INF, M64 = float("nan"), float("inf"), 2**64 - 1
+
+
+def wrap(p):
+    return p - np.floor(p)
+
+
+class SinModel:
+    def __init__(self, sample_rate, phase=0.0):
+        self.sample_rate, self.phase = F32(sample_rate), F32(phase)
+
+    def process(self, frequency):
+        y = sinf(self.phase * TAU)
+        self.phase = wrap(self.phase + F32(frequency) / self.sample_rate)
+        return y
+
+    def reset(self):
+        self.phase = F32(0.0)
+
+
+NEG_PI, FOUR_OVER_PI, NEG_FOUR_OVER_PI_SQ, K = (
+    f32_bits(b) for b in (0xC0490FDB, 0x3FA2F983, 0xBECF817A, 0x3E666666))
+
+
+def lfo_shape(waveform, p):
+    t = (p + p) + F32(-1.0)
+    if waveform == 0:
+        x = t * NEG_PI
+        y0 = x * FOUR_OVER_PI + (x * NEG_FOUR_OVER_PI_SQ) * abs(x)
+        return y0 + ((y0 * abs(y0)) - y0) * K
+    return (abs(t) + abs(t)) + F32(-1.0) if waveform == 1 else t
+
+
+class LfoModel:
+    def __init__(self, sample_rate, waveform=0):
+        self.sample_rate, self.waveform = F32(sample_rate), waveform
+        self.reset()
+
+    def reset(self):
+        self.phase, self.phase_qp = F32(0.0), F32(0.25)
+
+    def process(self, frequency):
+        out = lfo_shape(self.waveform, self.phase), lfo_shape(self.waveform, self.phase_qp)
+        inc = F32(frequency) / self.sample_rate
+        self.phase, self.phase_qp = wrap(self.phase + inc), wrap(self.phase_qp + inc)
+        return out
+
+
+def rotl(x, k):
+    return ((x << k) | (x >> (64 - k))) & M64
+
+
+class NoiseModel:
+    def __init__(self, seed):
+        self.s = []
+        for i in range(1, 5):
+            z = (seed + i * 0x9E3779B97F4A7C15) & M64
+            z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & M64
+            z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
+            self.s.append(z ^ (z >> 31))
+
+    def process(self):
+        s0, s1, s2, s3 = self.s
+        r = (rotl((s0 + s3) & M64, 23) + s0) & M64
+        t = (s1 << 17) & M64
+        s2 ^= s0
+        s3 ^= s1
+        s1 ^= s2
+        s0 ^= s3
+        self.s = [s0, s1, s2 ^ t, rotl(s3, 45)]
+        u = f32_bits(0x3F800000 | (r >> 41)) + F32(-1.0)
+        return (u + u) + F32(-1.0)
+
+
+# --- Driving implementation and model with the same calls --------------------
+
+# Quotients by 3e8 fill the whole mantissa, which short binary fractions do not.
+dense = st.integers(-10**9, 10**9).map(lambda k: k / 3e8)
+rates = (st.floats(1.0, 2e5) | dense.map(lambda r: abs(r) * 1e5 + 1.0)
+         | st.sampled_from([1e-30, 44100.0, 48000.0, 1e9, INF]))
+frequencies = (dense.map(lambda f: f * 1e4) | st.floats(-30000, 30000) | st.floats(-1e12, 1e12)
+               | st.floats(width=32) | st.sampled_from([0.0, -0.0, -1e-9, 1e-30, NAN, INF, -INF]))
+steps = st.lists(frequencies | st.none(), max_size=60)  # None: reset
+
+
+def drive(real, model, ops, observe=lambda obj: ()):
+    for frequency in ops:
+        if frequency is None:
+            assert real.reset() is None
+            model.reset()
+        else:
+            got, expected = real.process(frequency), model.process(frequency)
+            for a, b in zip(np.atleast_1d(got), np.atleast_1d(expected), strict=True):
+                assert_same(float(a), b)
+        for a, b in zip(observe(real), observe(model), strict=True):
+            assert_same(a, b)
+
+
+@settings(max_examples=300, deadline=None)
+@given(sample_rate=rates, phase=st.none() | st.floats(-2, 2) | st.floats(width=32), ops=steps)
+def test_sin_osc_matches_model(sample_rate, phase, ops):
+    osc = vorda.SinOsc(sample_rate) if phase is None else vorda.SinOsc(sample_rate, phase)
+    model = SinModel(sample_rate, 0.0 if phase is None else phase)
+    assert_same(osc.phase, model.phase)
+    drive(osc, model, ops, lambda o: (o.phase, o.sample_rate))
+
+
+@settings(max_examples=300, deadline=None)
+@given(sample_rate=rates, waveform=st.none() | st.integers(0, 3) | st.integers(0, M64), ops=steps)
+def test_lfo_matches_model(sample_rate, waveform, ops):
+    lfo = vorda.Lfo(sample_rate) if waveform is None else vorda.Lfo(sample_rate, waveform)
+    assert_same(lfo.sample_rate, F32(sample_rate))
+    drive(lfo, LfoModel(sample_rate, waveform or 0), ops)
+
+
+# --- Worked examples ---------------------------------------------------------
+
+@pytest.mark.parametrize("sample_rate, phase, frequency, first, phase_after", [
+    (48000.0, 0.0, 1000.0, 0.0, 0.02083333395421505),
+    (48000.0, 0.25, 1000.0, 1.0, 0.2708333432674408),
+    # No wrap before the first output; the increment goes onto the unwrapped phase.
+    (48000.0, 1.25, 1000.0, sinf(F32(1.25) * TAU), 0.2708333730697632),
+    (48000.0, 0.0, 60000.0, 0.0, 0.25),
+    (INF, 0.5, 1e30, sinf(F32(0.5) * TAU), 0.5),
+    (48000.0, 0.0, NAN, 0.0, NAN),
+])
+def test_sin_osc_first_step(sample_rate, phase, frequency, first, phase_after):
+    osc = vorda.SinOsc(sample_rate, phase=phase)
+    assert osc.phase == phase
+    assert_same(osc.process(frequency), first)
+    assert_same(osc.phase, phase_after)
+
+
+def test_accumulators_can_wrap_to_exactly_one():
+    # 0.0 - 1e-9 lies so close to 0 that p - floor(p) rounds up to 1.0.
+    osc = vorda.SinOsc(1e9)
+    assert_same(osc.process(-1.0), 0.0)
+    assert osc.phase == 1.0 and sinf(TAU) != 0.0
+    assert_same(osc.process(-1.0), sinf(TAU))
+    assert osc.phase == 0.0
+    saw = vorda.Lfo(1e9, 2)
+    assert saw.process(-1.0) == (-1.0, -0.5)
+    assert saw.process(-1.0)[0] == 1.0
+
+
+@pytest.mark.parametrize("waveform, first", [
+    (0, (0.0, 1.0)), (1, (1.0, 0.0)), (2, (-1.0, -0.5)), (7, (-1.0, -0.5)), (M64, (-1.0, -0.5)),
+])
+def test_lfo_first_outputs(waveform, first):
+    lfo = vorda.Lfo(48000.0, waveform=waveform)
+    for frequency in (440.0, -3e6, NAN):
+        pair = lfo.process(frequency)
+        assert type(pair) is tuple
+        y, y_qp = pair
+        assert same_sample(y, first[0]) and same_sample(y_qp, first[1])
+        lfo.reset()
+
+
+@pytest.mark.parametrize("waveform", [0, 2])
+def test_lfo_quarter_phase_drifts_on_its_own_accumulator(waveform):
+    lfo, model = vorda.Lfo(48000.0, waveform), LfoModel(48000.0, waveform)
+    derived_mismatches = 0
+    for _ in range(100000):
+        derived_qp = lfo_shape(waveform, wrap(model.phase + F32(0.25)))
+        expected = model.process(3.7)
+        y, y_qp = lfo.process(3.7)
+        assert same_sample(y, expected[0]) and same_sample(y_qp, expected[1])
+        derived_mismatches += not same_sample(y_qp, derived_qp)
+    assert model.phase_qp - model.phase == pytest.approx(0.24995166, abs=1e-8)
+    assert derived_mismatches > 0
+
+
+@pytest.mark.parametrize("make", [vorda.SinOsc, vorda.Lfo])
+@pytest.mark.parametrize("sample_rate", [0.0, -0.0, -1.0, NAN, 1e-50])
+def test_sample_rate_must_be_positive(make, sample_rate, PanicException):
+    with pytest.raises(PanicException) as info:
+        make(sample_rate)
+    assert info.value.args == ("assertion failed: sample_rate > 0.0",)
+
+
+# --- WhiteNoise --------------------------------------------------------------
+
+def on_grid(y):
+    return -1.0 <= y < 1.0 and ((y + 1.0) * 4194304).is_integer()
+
+
+@settings(max_examples=100, deadline=None)
+@given(seed=st.sampled_from([0, 1, M64]) | st.integers(0, M64))
+def test_white_noise_matches_model(seed):
+    assert NoiseModel(0).s == [0xE220A8397B1DCDAF, 0x6E789E6AA1B965F4,
+                               0x06C45D188009454F, 0xF88BB8A8724C81EC]
+    noise, twin, model = vorda.WhiteNoise(seed), vorda.WhiteNoise(seed=seed), NoiseModel(seed)
+    for _ in range(64):
+        y = noise.process()
+        assert on_grid(y) and twin.process() == y
+        assert_same(y, model.process())
+
+
+@pytest.mark.parametrize("seed, kind, message", [
+    (-1, OverflowError, "can't convert negative int to unsigned"),
+    (2**64, OverflowError, "int too big to convert"),
+    (1.5, TypeError, "argument 'seed': 'float' object cannot be interpreted as an integer"),
+])
+def test_bad_seeds(seed, kind, message):
+    with pytest.raises(kind) as info:
+        vorda.WhiteNoise(seed)
+    assert type(info.value) is kind and str(info.value) == message
+
+
+def test_unseeded_instances_are_independent():
+    runs = [[noise.process() for _ in range(8)]
+            for noise in (vorda.WhiteNoise(), vorda.WhiteNoise(None), vorda.WhiteNoise(seed=None))]
+    assert all(on_grid(y) for run in runs for y in run)
+    assert runs[0] != runs[1] != runs[2] != runs[0]
+
+
+SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+int getentropy(void *buf, size_t len) {
+    const char *mode = getenv("ENTROPY_SHIM_MODE");
+    if (!mode || !*mode)
+        return ((int (*)(void *, size_t))dlsym(RTLD_NEXT, "getentropy"))(buf, len);
+    if (!strcmp(mode, "zeros") && len == 32) { memset(buf, 0, len); return 0; }
+    errno = strcmp(mode, "errno0") ? EIO : 0;
+    return -1;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def noise_under_shim(tmp_path_factory):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler to build the getentropy override")
+    src = tmp_path_factory.mktemp("shim") / "shim.c"
+    src.write_text(SHIM)
+    lib = src.with_suffix(".so")
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(lib), str(src), "-ldl"], check=True)
+    # After anything already preloaded: a sanitizer runtime must stay first.
+    preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(lib)]))
+
+    def run(mode):
+        # The mode is set only now, so the interpreter's own start-up is untouched.
+        proc = run_python(f"""
+            import json, os, vorda
+            os.environ["ENTROPY_SHIM_MODE"] = {mode!r}
+            try:
+                noise = vorda.WhiteNoise()
+            except BaseException as e:
+                print(json.dumps([type(e).__name__, str(e)]))
+            else:
+                print(json.dumps(["ok", [noise.process() for _ in range(16)]]))
+            """, env={**os.environ, "LD_PRELOAD": preload})
+        assert proc.returncode == 0, proc.stderr
+        return json.loads(proc.stdout)
+    return run
+
+
+def test_entropy_source(noise_under_shim):
+    assert noise_under_shim("fail") == [
+        "PanicException", f"from_os_rng failed: {os.strerror(errno.EIO)} (os error {errno.EIO})"]
+    assert noise_under_shim("errno0") == [
+        "PanicException", "from_os_rng failed: errno: did not return a positive value"]
+    # One 32-byte draw of zeros is not a usable state: it falls back to the seed-0 state.
+    model = NoiseModel(0)
+    zeros = [f32(model.process()) for _ in range(16)]
+    assert noise_under_shim("zeros") == ["ok", zeros]
+    status, real = noise_under_shim("")
+    assert status == "ok" and all(map(on_grid, real)) and real != zeros
