@@ -37,5 +37,32 @@ sanitize:
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	$(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider
 
+# Renders the demo piece into out/demo.wav and out/demo.png. The environment
+# is kept between runs; the install refreshes vorda in it. DEMO_ARGS passes
+# options on, e.g. DEMO_ARGS="--seconds 16 --seed 3".
+demo:
+	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
+	$(VENV)/bin/python examples/demo.py $(DEMO_ARGS)
+
+# Per-call cost of every callable against the interpreter's own cheapest
+# calls and against plain Python, timed side by side (bench/README.md). The
+# demo extra brings what the demo patch needs and tqdm for the progress bar.
+# BENCH_ARGS passes options on, e.g. BENCH_ARGS="--quick --json out/bench.json".
+bench:
+	rm -rf $(VENV)
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
+	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
+
+# The same calls counted in instructions under callgrind: slower, but the
+# counts do not depend on what else the machine is doing.
+.PHONY: bench-instr
+bench-instr:
+	rm -rf $(VENV)
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
+	$(VENV)/bin/python bench/bench.py --instr $(BENCH_ARGS)
+
 clean:
 	rm -rf build .venv* out .pytest_cache .hypothesis

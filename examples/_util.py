@@ -1,0 +1,55 @@
+"""Command line and file output shared by the examples.
+
+The examples do their per-sample work in plain Python loops over vorda
+processors; numpy only turns the finished sample lists into arrays here.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+from collections.abc import Sequence
+from pathlib import Path
+
+import numpy as np
+import numpy.typing as npt
+from scipy.io import wavfile
+
+Signal = npt.NDArray[np.float32]
+
+# Finished files peak at -1 dBFS, leaving a little headroom for players
+# that resample or add dither.
+PEAK = 10.0 ** (-1.0 / 20.0)
+
+
+def example_args(description: str) -> argparse.ArgumentParser:
+    """A parser with the options every example takes: --quick and --out."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument(
+        "--quick", action="store_true", help="render only a fraction of a second"
+    )
+    parser.add_argument(
+        "--out", type=Path, default=Path("out"), help="output folder (default: out)"
+    )
+    return parser
+
+
+def normalize(*channels: Sequence[float]) -> list[Signal]:
+    """Scales all channels by one factor so that the loudest sample is at PEAK."""
+    arrays = [np.asarray(c, dtype=np.float64) for c in channels]
+    peak = max((float(np.max(np.abs(a))) for a in arrays if a.size), default=0.0)
+    gain = PEAK / peak if peak > 0.0 else 1.0
+    return [(a * gain).astype(np.float32) for a in arrays]
+
+
+def write_wav(path: Path, sample_rate: int, left: Signal, right: Signal | None = None) -> Path:
+    """Writes a 32-bit float WAV file (stereo when `right` is given)."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    data = left if right is None else np.column_stack([left, right])
+    wavfile.write(path, sample_rate, data)
+    return path
+
+
+def midi_hz(note: float) -> float:
+    """Equal-tempered frequency of a MIDI note number (69 is A4, 440 Hz)."""
+    return 440.0 * math.pow(2.0, (note - 69.0) / 12.0)
