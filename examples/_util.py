@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import argparse
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 
 import numpy as np
@@ -48,6 +48,22 @@ def write_wav(path: Path, sample_rate: int, left: Signal, right: Signal | None =
     data = left if right is None else np.column_stack([left, right])
     wavfile.write(path, sample_rate, data)
     return path
+
+
+def render_example(
+    doc: str | None,
+    filename: str,
+    render: Callable[[float, int], Sequence[Sequence[float]]],
+    seconds: float,
+    sample_rate: int,
+) -> None:
+    """The command line of the examples that render sound: parses --quick and
+    --out, renders `seconds` (a tenth of a second with --quick) and writes
+    the normalised channels to out/filename."""
+    args = example_args(str(doc).splitlines()[0]).parse_args()
+    channels = normalize(*render(0.1 if args.quick else seconds, sample_rate))
+    path = write_wav(args.out / filename, sample_rate, *channels)
+    print(f"wrote {path}")
 
 
 def midi_hz(note: float) -> float:

@@ -10,7 +10,7 @@ so the two sides never move together and the pad spreads across the field.
 from __future__ import annotations
 
 import vorda
-from _util import example_args, midi_hz, normalize, write_wav
+from _util import midi_hz, render_example
 
 SAMPLE_RATE = 48000
 
@@ -110,11 +110,7 @@ def play_chords(seconds: float, sample_rate: int) -> tuple[list[float], list[flo
 
 
 def main() -> None:
-    args = example_args(str(__doc__).splitlines()[0]).parse_args()
-    seconds = 0.1 if args.quick else 4.0
-    left, right = normalize(*play_chords(seconds, SAMPLE_RATE))
-    path = write_wav(args.out / "chorus.wav", SAMPLE_RATE, left, right)
-    print(f"wrote {path}")
+    render_example(__doc__, "chorus.wav", play_chords, 4.0, SAMPLE_RATE)
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 
 import vorda
-from _util import example_args, normalize, write_wav
+from _util import render_example
 
 SAMPLE_RATE = 48000
 # Coefficients change every 32 samples (0.7 ms at 48 kHz): smooth to the ear,
@@ -66,11 +66,7 @@ def sweep(seconds: float, sample_rate: int, seed: int = 1) -> list[float]:
 
 
 def main() -> None:
-    args = example_args(str(__doc__).splitlines()[0]).parse_args()
-    seconds = 0.1 if args.quick else 6.0
-    (mono,) = normalize(sweep(seconds, SAMPLE_RATE))
-    path = write_wav(args.out / "filter_sweep.wav", SAMPLE_RATE, mono)
-    print(f"wrote {path}")
+    render_example(__doc__, "filter_sweep.wav", lambda s, sr: [sweep(s, sr)], 6.0, SAMPLE_RATE)
 
 
 if __name__ == "__main__":

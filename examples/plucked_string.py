@@ -15,7 +15,7 @@ import cmath
 import math
 
 import vorda
-from _util import example_args, midi_hz, normalize, write_wav
+from _util import midi_hz, render_example
 from filter_sweep import Coefs, lowpass_coefs
 
 SAMPLE_RATE = 48000
@@ -114,11 +114,7 @@ def play_phrase(seconds: float, sample_rate: int, seed: int = 1) -> tuple[list[f
 
 
 def main() -> None:
-    args = example_args(str(__doc__).splitlines()[0]).parse_args()
-    seconds = 0.1 if args.quick else 3.5
-    left, right = normalize(*play_phrase(seconds, SAMPLE_RATE))
-    path = write_wav(args.out / "plucked_string.wav", SAMPLE_RATE, left, right)
-    print(f"wrote {path}")
+    render_example(__doc__, "plucked_string.wav", play_phrase, 3.5, SAMPLE_RATE)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ from __future__ import annotations
 import math
 
 import vorda
-from _util import example_args, midi_hz, normalize, write_wav
+from _util import midi_hz, render_example
 from filter_sweep import lowpass_coefs
 
 SAMPLE_RATE = 48000
@@ -143,11 +143,7 @@ def play_hits(seconds: float, sample_rate: int) -> tuple[list[float], list[float
 
 
 def main() -> None:
-    args = example_args(str(__doc__).splitlines()[0]).parse_args()
-    seconds = 0.1 if args.quick else 4.0
-    left, right = normalize(*play_hits(seconds, SAMPLE_RATE))
-    path = write_wav(args.out / "reverb.wav", SAMPLE_RATE, left, right)
-    print(f"wrote {path}")
+    render_example(__doc__, "reverb.wav", play_hits, 4.0, SAMPLE_RATE)
 
 
 if __name__ == "__main__":
