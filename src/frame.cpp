@@ -49,18 +49,18 @@ void display(PyObject* exception) {
 #endif
 }
 
+// str(obj) as UTF-8 bytes. Lone surrogates pass through (and come back with
+// the same decoding), so no text is lost on its way into a message.
 std::string text_of(PyObject* obj) {
   PyObject* str = PyObject_Str(obj);
-  if (str == nullptr) {
+  PyObject* bytes = str ? PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass") : nullptr;
+  Py_XDECREF(str);
+  if (bytes == nullptr) {
     PyErr_Clear();
     return "<unprintable object>";
   }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-  std::string text = utf8 ? std::string(utf8, static_cast<std::size_t>(size))
-                          : std::string("<unprintable object>");
-  if (utf8 == nullptr) PyErr_Clear();
-  Py_DECREF(str);
+  std::string text(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  Py_DECREF(bytes);
   return text;
 }
 
@@ -93,7 +93,7 @@ PyObject* panic_exception_type() {
 void raise_panic_exception(const std::string& message) {
   PyObject* type = panic_exception_type();
   PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                        "replace");
+                                        "surrogatepass");
   if (text == nullptr) return;  // MemoryError is pending instead
   PyErr_SetObject(type, text);
   Py_DECREF(text);
@@ -130,8 +130,15 @@ std::string full_name(const Signature& sig) {
   return name + sig.callable + "()";
 }
 
+// Messages are made from their full length: a NUL in a user's text must not
+// cut them short.
 [[noreturn]] void type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "surrogatepass");
+  if (text != nullptr) {
+    PyErr_SetObject(PyExc_TypeError, text);
+    Py_DECREF(text);
+  }
   throw_error_set();
 }
 
@@ -213,10 +220,11 @@ void argument_error(const char* name) {
     restore_pending(caught);
     throw_error_set();
   }
-  std::string message = std::string("argument '") + name + "': " + text_of(caught);
+  PyObject* message = PyUnicode_FromFormat("argument '%s': %S", name, caught);
   PyObject* cause = PyException_GetCause(caught);  // new reference or nullptr
   Py_DECREF(caught);
-  PyObject* wrapped = PyObject_CallFunction(PyExc_TypeError, "s", message.c_str());
+  PyObject* wrapped = message ? PyObject_CallOneArg(PyExc_TypeError, message) : nullptr;
+  Py_XDECREF(message);
   if (wrapped == nullptr) {
     Py_XDECREF(cause);
     throw_error_set();
