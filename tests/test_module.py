@@ -69,16 +69,6 @@ def test_instances_have_no_dict_weakref_or_gc():
     del vorda.RingBufferS.extra
 
 
-def test_docstrings_of_ring_buffer():
-    cls = vorda.RingBufferS
-    assert cls.__text_signature__ == "(max_delay_samp)"
-    assert cls.__doc__.startswith("Ring buffer with integer-sample delay access.\n")
-    assert cls.read.__text_signature__ == "($self, delay_samp)"
-    assert cls.read.__doc__.startswith("Read a sample delayed by `delay_samp` samples.")
-    assert cls.write.__doc__ == "Write a new sample into the buffer."
-    assert cls.max_delay_samp.__doc__ == "Maximum delay in samples (requested by the user)."
-
-
 def test_only_the_entry_point_is_exported():
     nm = shutil.which("nm")
     if nm is None:
