@@ -17,12 +17,13 @@
 #include <Python.h>
 
 #include <atomic>
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
