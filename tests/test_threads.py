@@ -55,14 +55,14 @@ class ParkedArgument:
         return 1
 
 
-@pytest.mark.parametrize("held, other, message", [
-    (lambda r, a: r.write(a), lambda r: r.write(1.0), "Already borrowed"),
-    (lambda r, a: r.write(a), lambda r: r.read(1), "Already mutably borrowed"),
-    (lambda r, a: r.write(a), lambda r: r.max_delay_samp, "Already mutably borrowed"),
-    (lambda r, a: r.read(a), lambda r: r.write(1.0), "Already borrowed"),
-    (lambda r, a: r.read(a), lambda r: r.read(2), None),
+@pytest.mark.parametrize("held, other, message, newest", [
+    (lambda r, a: r.write(a), lambda r: r.write(1.0), "Already borrowed", 7.0),
+    (lambda r, a: r.write(a), lambda r: r.read(1), "Already mutably borrowed", 7.0),
+    (lambda r, a: r.write(a), lambda r: r.max_delay_samp, "Already mutably borrowed", 7.0),
+    (lambda r, a: r.read(a), lambda r: r.write(1.0), "Already borrowed", 6.0),
+    (lambda r, a: r.read(a), lambda r: r.read(2), None, 6.0),
 ])
-def test_collision_with_a_call_in_another_thread(held, other, message):
+def test_collision_with_a_call_in_another_thread(held, other, message, newest):
     ring = vorda.RingBufferS(8)
     ring.write(5.0)
     ring.write(6.0)
@@ -83,6 +83,7 @@ def test_collision_with_a_call_in_another_thread(held, other, message):
         holder.join(60)
     assert not holder.is_alive()
     assert len(results) == 1
+    assert ring.read(1) == newest  # the refused call stored nothing
     other(ring)  # the borrow was given back
 
 
