@@ -18,12 +18,7 @@ MATCHING = [
      "RingBufferS.__new__() got multiple values for argument 'max_delay_samp'"),
     (lambda: R(max_delay_samp=5, size=3),
      "RingBufferS.__new__() got an unexpected keyword argument 'size'"),
-    (lambda: R(Max_delay_samp=5),
-     "RingBufferS.__new__() got an unexpected keyword argument 'Max_delay_samp'"),
     (lambda: R(4).read(), "RingBufferS.read() missing 1 required positional argument: 'delay_samp'"),
-    (lambda: R(4).read(1, 2), "RingBufferS.read() takes 1 positional arguments but 2 were given"),
-    (lambda: R(4).write(1.0, 2.0, 3.0),
-     "RingBufferS.write() takes 1 positional arguments but 3 were given"),
     (lambda: R(4).write(1.0, xn=2.0), "RingBufferS.write() got multiple values for argument 'xn'"),
     # An unknown keyword is reported before anything is found missing.
     (lambda: R(4).read(foo=2), "RingBufferS.read() got an unexpected keyword argument 'foo'"),
@@ -32,10 +27,6 @@ MATCHING = [
     # Callables with optional parameters and with long missing lists.
     (lambda: vorda.LeakDc(0.99, 0.5),
      "LeakDc.__new__() takes from 0 to 1 positional arguments but 2 were given"),
-    (lambda: vorda.SinOsc(48000.0, 0.0, 1.0),
-     "SinOsc.__new__() takes from 1 to 2 positional arguments but 3 were given"),
-    (lambda: vorda.Lfo(48000.0, 1, waveform=2),
-     "Lfo.__new__() got multiple values for argument 'waveform'"),
     (lambda: vorda.Biquad(1.0, 0.0),
      "Biquad.__new__() missing 3 required positional arguments: 'b2', 'a1', and 'a2'"),
     (lambda: vorda.Biquad(b1=0.0, b2=0.0, a1=0.0),
@@ -45,9 +36,6 @@ MATCHING = [
     (lambda: vorda.Biquad(1, 0, 0, 0, 0).set_coefs(1.0, a2=0.0),
      "Biquad.set_coefs() missing 3 required positional arguments: 'b1', 'b2', and 'a1'"),
     (lambda: vorda.pan2(), "pan2() missing 1 required positional argument: 'x'"),
-    (lambda: vorda.pan2(1.0, 0.0, 0.0),
-     "pan2() takes from 1 to 2 positional arguments but 3 were given"),
-    (lambda: vorda.pan2(1.0, angle=0.5), "pan2() got an unexpected keyword argument 'angle'"),
     (lambda: vorda.pan2(1.0, 0.0, pos=0.5), "pan2() got multiple values for argument 'pos'"),
 ]
 
@@ -69,14 +57,6 @@ def test_keywords_are_accepted_everywhere():
 
 # --- Conversion --------------------------------------------------------------
 
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
 class IndexLike:
     def __init__(self, value):
         self.value = value
@@ -85,54 +65,13 @@ class IndexLike:
         return self.value
 
 
-class MyFloat(float):
-    pass
-
-
-class MyInt(int):
-    pass
-
-
-@pytest.mark.parametrize("value, expected", [
-    (0.1, 0.10000000149011612),
-    (MyFloat(0.5), 0.5),
-    (3, 3.0),
-    (True, 1.0),
-    (FloatLike(2.25), 2.25),
-    (IndexLike(7), 7.0),
-    (1e300, float("inf")),
-    (-1e300, float("-inf")),
-    (2**24 + 1, 16777216.0),  # ties to even when narrowing
-    (1e-50, 0.0),
-    (-1e-50, -0.0),
-])
-def test_sample_conversion(value, expected):
-    buf = R(1)
-    buf.write(value)
-    got = buf.read(1)
-    assert got == expected and str(got) == str(expected)
-
-
-@pytest.mark.parametrize("value, expected", [
-    (3, 3), (True, 1), (MyInt(2), 2), (IndexLike(5), 5), (0, 0),
-])
-def test_count_conversion(value, expected):
-    assert R(value).max_delay_samp == expected
-    buf = R(8)
-    for x in range(8):
-        buf.write(float(x))
-    assert buf.read(value) == buf.read(expected)
-
-
 @pytest.mark.parametrize("call, kind, message", [
     (lambda: R(4).write("x"), TypeError, "argument 'xn': must be real number, not str"),
-    (lambda: R(4).write(None), TypeError, "argument 'xn': must be real number, not NoneType"),
     (lambda: R(4).read(1.5), TypeError,
      "argument 'delay_samp': 'float' object cannot be interpreted as an integer"),
     (lambda: R("4"), TypeError,
      "argument 'max_delay_samp': 'str' object cannot be interpreted as an integer"),
     (lambda: R(4).read(-1), OverflowError, "can't convert negative int to unsigned"),
-    (lambda: R(-1), OverflowError, "can't convert negative int to unsigned"),
     (lambda: R(4).read(2**64), OverflowError, "int too big to convert"),
     (lambda: R(4).write(10**400), OverflowError, "int too large to convert to float"),
     (lambda: R(4).read(IndexLike(-2)), OverflowError, "can't convert negative int to unsigned"),
@@ -141,10 +80,7 @@ def test_count_conversion(value, expected):
      "argument 'phase': must be real number, not NoneType"),
     (lambda: vorda.Lfo(48000.0, waveform=None), TypeError,
      "argument 'waveform': 'NoneType' object cannot be interpreted as an integer"),
-    (lambda: vorda.LeakDc(None), TypeError, "argument 'coef': must be real number, not NoneType"),
-    (lambda: vorda.pan2(1.0, None), TypeError, "argument 'pos': must be real number, not NoneType"),
     (lambda: vorda.pan2("1", "x"), TypeError, "argument 'x': must be real number, not str"),
-    (lambda: vorda.Lfo(48000.0, -1), OverflowError, "can't convert negative int to unsigned"),
     # Both arguments are converted before the sample rate is checked.
     (lambda: vorda.SinOsc(0.0, "x"), TypeError, "argument 'phase': must be real number, not str"),
     (lambda: vorda.Lfo(-1.0, 1.0), TypeError,
@@ -157,8 +93,8 @@ def test_conversion_errors(call, kind, message):
     assert str(info.value) == message
 
 
-# Re-wrapping with the cause kept, errors passed through unchanged and state left
-# untouched by a failed call are checked over every callable in test_fuzz.py.
+# The cases above pin the message texts; test_fuzz.py checks the same rules over
+# every callable, with re-wrapping, pass-through errors and untouched state.
 
 
 # --- Instances and borrows ---------------------------------------------------
@@ -188,14 +124,6 @@ def test_reentrant_reads_share_and_exclude_writes():
     assert seen == [2.0, 4, "Already borrowed"]
     buf.write(3.0)  # the borrow was released
     assert buf.read(1) == 3.0
-
-
-def test_property_is_read_only():
-    buf = R(4)
-    with pytest.raises(AttributeError):
-        buf.max_delay_samp = 3
-    with pytest.raises(AttributeError):
-        del buf.max_delay_samp
 
 
 # --- Panics ------------------------------------------------------------------

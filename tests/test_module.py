@@ -2,7 +2,6 @@
 import gc
 import importlib
 import inspect
-import os
 import shutil
 import subprocess
 import sys

@@ -1,7 +1,6 @@
 """Ring buffers against an independent float32 model."""
 import math
 
-import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
