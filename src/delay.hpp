@@ -47,12 +47,19 @@ inline Sample decay_coefficient(Sample delay_sec, Sample decay_sec) {
   return sign * powf(kSixtyDecibels, delay_sec / fabsf(decay_sec));
 }
 
-// The loop both filters share: v = x + g * (delayed v).
+// The loop both filters share: v = x + g * (delayed v). A step at a delay
+// and a decay is the step at the coefficient they give, so a run of steps at
+// one delay and one decay may compute the coefficient once (`process_at`)
+// and still give the same bits.
 template <class Ring>
 class FeedbackLoop {
  public:
+  using Delay = typename Ring::Delay;
+
   template <class... Args>
   explicit FeedbackLoop(Args... args) : ring_(args...) {}
+
+  static Sample coefficient(Delay delay, Delay decay) { return decay_coefficient(delay, decay); }
 
  protected:
   struct Step {
@@ -61,9 +68,8 @@ class FeedbackLoop {
     Sample stored;  // what went into the loop
   };
 
-  Step circulate(Sample xn, typename Ring::Delay delay, typename Ring::Delay decay) {
+  Step circulate(Sample xn, Delay delay, Sample gain) {
     Sample delayed = ring_.read(delay);
-    Sample gain = decay_coefficient(delay, decay);
     Sample stored = xn + gain * delayed;
     ring_.write(stored);
     return {delayed, gain, stored};
@@ -75,24 +81,34 @@ class FeedbackLoop {
 
 // Returns the delayed loop signal: z^-D / (1 - g z^-D).
 template <class Ring>
-class Comb : FeedbackLoop<Ring> {
+class Comb : public FeedbackLoop<Ring> {
  public:
   using FeedbackLoop<Ring>::FeedbackLoop;
+  using typename FeedbackLoop<Ring>::Delay;
 
-  Sample process(Sample xn, typename Ring::Delay delay, typename Ring::Delay decay) {
-    return this->circulate(xn, delay, decay).delayed;
+  Sample process(Sample xn, Delay delay, Delay decay) {
+    return process_at(xn, delay, this->coefficient(delay, decay));
+  }
+
+  Sample process_at(Sample xn, Delay delay, Sample gain) {
+    return this->circulate(xn, delay, gain).delayed;
   }
 };
 
 // Adds the feed-forward path: (z^-D - g) / (1 - g z^-D), using the value
 // just stored.
 template <class Ring>
-class Allpass : FeedbackLoop<Ring> {
+class Allpass : public FeedbackLoop<Ring> {
  public:
   using FeedbackLoop<Ring>::FeedbackLoop;
+  using typename FeedbackLoop<Ring>::Delay;
 
-  Sample process(Sample xn, typename Ring::Delay delay, typename Ring::Delay decay) {
-    auto step = this->circulate(xn, delay, decay);
+  Sample process(Sample xn, Delay delay, Delay decay) {
+    return process_at(xn, delay, this->coefficient(delay, decay));
+  }
+
+  Sample process_at(Sample xn, Delay delay, Sample gain) {
+    auto step = this->circulate(xn, delay, gain);
     return step.delayed - step.gain * step.stored;
   }
 };

@@ -77,14 +77,29 @@ constexpr const char* kPanicExceptionDoc =
 PyObject* panic_exception_slot = nullptr;
 GilOnce panic_exception_once;
 
+// Each extension module of the distribution links a copy of this frame, and
+// all of them must raise one and the same class: the first to need it
+// leaves it in the interpreter's private dict, where the others find it.
+constexpr const char* kPanicExceptionKey = "vorda.PanicException";
+
 PyObject* panic_exception_type() {
   panic_exception_once.call([] {
+    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (shared != nullptr) {
+      if (PyObject* found = PyDict_GetItemString(shared, kPanicExceptionKey)) {
+        panic_exception_slot = Py_NewRef(found);
+        return;
+      }
+    }
     PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicExceptionDoc,
                                                PyExc_BaseException, nullptr);
     if (type == nullptr) {
       PyErr_Print();
       panic("Failed to initialize new exception type.");
     }
+    // Without the shared entry this module still raises its own class.
+    if (shared != nullptr && PyDict_SetItemString(shared, kPanicExceptionKey, type) < 0)
+      PyErr_Clear();
     panic_exception_slot = type;
   });
   return panic_exception_slot;
@@ -143,10 +158,11 @@ std::string full_name(const Signature& sig) {
 }
 
 [[noreturn]] void too_many_positional(const Signature& sig, Py_ssize_t given) {
-  std::string expected = sig.required == sig.count
-                             ? std::to_string(sig.count)
+  int positional = sig.count - sig.keyword_only;
+  std::string expected = sig.required == positional
+                             ? std::to_string(positional)
                              : "from " + std::to_string(sig.required) + " to " +
-                                   std::to_string(sig.count);
+                                   std::to_string(positional);
   type_error(full_name(sig) + " takes " + expected + " positional arguments but " +
              std::to_string(given) + (given == 1 ? " was" : " were") + " given");
 }
@@ -181,7 +197,7 @@ void check_missing(const Signature& sig, Py_ssize_t positional, PyObject* const*
 
 void place_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                       PyObject** slots) {
-  if (nargs > sig.count) too_many_positional(sig, nargs);
+  if (nargs > sig.count - sig.keyword_only) too_many_positional(sig, nargs);
   for (int i = 0; i < sig.count; ++i) slots[i] = i < nargs ? args[i] : nullptr;
 }
 

@@ -98,6 +98,7 @@ struct Signature {
   const char* const* names;
   int count;
   int required;
+  int keyword_only = 0;  // how many of the last names cannot be given by position
 };
 
 // Fill `slots` (count entries, absent ones nullptr) from a fast call.
@@ -352,11 +353,9 @@ struct ParamList {
   static constexpr int count = sizeof...(Params);
   static constexpr const char* names[count > 0 ? count : 1] = {Params.name...};
   static constexpr int required = [] {
+    constexpr bool flags[] = {Params.required..., false};
     int n = 0;
-    for (bool r : {Params.required...}) {
-      if (!r) break;
-      ++n;
-    }
+    while (n < count && flags[n]) ++n;
     return n;
   }();
 };

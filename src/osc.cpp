@@ -1,51 +1,9 @@
+// Python presentation of the sine oscillator and the white-noise generator.
 #include "osc.hpp"
-
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <string>
 
 #include "frame.hpp"
 
 namespace vorda {
-namespace {
-
-// The first four outputs of SplitMix64 started at `seed`; never all zero.
-std::array<std::uint64_t, 4> expand_seed(std::uint64_t seed) {
-  std::array<std::uint64_t, 4> state;
-  for (int i = 0; i < 4; ++i) {
-    std::uint64_t z = seed + static_cast<std::uint64_t>(i + 1) * 0x9E3779B97F4A7C15u;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    state[i] = z ^ (z >> 31);
-  }
-  return state;
-}
-
-std::string describe_errno(int error) {
-  if (error <= 0) return "errno: did not return a positive value";
-  return std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")";
-}
-
-std::array<std::uint64_t, 4> state_from_os() {
-  unsigned char bytes[32] = {};
-  errno = 0;
-  if (getentropy(bytes, sizeof bytes) != 0) panic("from_os_rng failed: " + describe_errno(errno));
-  std::array<std::uint64_t, 4> state{};
-  for (int word = 0; word < 4; ++word)
-    for (int byte = 7; byte >= 0; --byte) state[word] = (state[word] << 8) | bytes[word * 8 + byte];
-  // xoshiro cannot leave the all-zero state; fall back to what seed 0 gives.
-  if (state == std::array<std::uint64_t, 4>{}) return expand_seed(0);
-  return state;
-}
-
-}  // namespace
-
-WhiteNoise::WhiteNoise(std::optional<std::uint64_t> seed)
-    : s_(seed ? expand_seed(*seed) : state_from_os()) {}
-
-// --- Python presentation ---------------------------------------------------
 
 template <>
 struct PyClass<SinOsc> {

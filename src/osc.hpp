@@ -1,11 +1,16 @@
 // Audio-rate sources: the sine oscillator and the white-noise generator.
 #pragma once
 
+#include <unistd.h>
+
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <string>
 
 #include "sample.hpp"
 
@@ -42,7 +47,8 @@ class WhiteNoise {
   // With a seed, the state is expanded from it by SplitMix64; without one it
   // is read from the operating system's entropy source (panicking if that
   // fails).
-  explicit WhiteNoise(std::optional<std::uint64_t> seed);
+  explicit WhiteNoise(std::optional<std::uint64_t> seed)
+      : s_(seed ? expand_seed(*seed) : state_from_os()) {}
 
   Sample process() {
     // The top 23 bits become the mantissa of a float in [1, 2); every step
@@ -53,6 +59,39 @@ class WhiteNoise {
   }
 
  private:
+  using State = std::array<std::uint64_t, 4>;
+
+  // The first four outputs of SplitMix64 started at `seed`; never all zero.
+  static State expand_seed(std::uint64_t seed) {
+    State state;
+    for (int i = 0; i < 4; ++i) {
+      std::uint64_t z = seed + static_cast<std::uint64_t>(i + 1) * 0x9E3779B97F4A7C15u;
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+      state[i] = z ^ (z >> 31);
+    }
+    return state;
+  }
+
+  static std::string describe_errno(int error) {
+    if (error <= 0) return "errno: did not return a positive value";
+    return std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")";
+  }
+
+  static State state_from_os() {
+    unsigned char bytes[32] = {};
+    errno = 0;
+    if (getentropy(bytes, sizeof bytes) != 0)
+      panic("from_os_rng failed: " + describe_errno(errno));
+    State state{};
+    for (int word = 0; word < 4; ++word)
+      for (int byte = 7; byte >= 0; --byte)
+        state[word] = (state[word] << 8) | bytes[word * 8 + byte];
+    // xoshiro cannot leave the all-zero state; fall back to what seed 0 gives.
+    if (state == State{}) return expand_seed(0);
+    return state;
+  }
+
   std::uint64_t next() {
     std::uint64_t result = std::rotl(s_[0] + s_[3], 23) + s_[0];
     std::uint64_t shifted = s_[1] << 17;
@@ -65,7 +104,7 @@ class WhiteNoise {
     return result;
   }
 
-  std::array<std::uint64_t, 4> s_;
+  State s_;
 };
 
 }  // namespace vorda

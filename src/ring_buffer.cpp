@@ -1,44 +1,9 @@
+// Python presentation of the ring buffers.
 #include "ring_buffer.hpp"
-
-#include <bit>
-#include <new>
 
 #include "frame.hpp"
 
 namespace vorda {
-
-namespace {
-
-// The smallest power of two >= n (1 for n <= 1); 0 when it needs 65 bits.
-std::uint64_t next_power_of_two(std::uint64_t n) {
-  if (n <= 1) return 1;
-  return (~std::uint64_t{0} >> std::countl_zero(n - 1)) + 1;
-}
-
-}  // namespace
-
-SampleRing::SampleRing(std::uint64_t requested) {
-  std::uint64_t slots = next_power_of_two(requested);
-  // Beyond 2^61 slots the byte count no longer fits a signed size; a size
-  // that wrapped to 0 would leave a ring on which every call panics, so it
-  // is refused here as well.
-  if (slots == 0 || slots >= (std::uint64_t{1} << 61)) panic("capacity overflow");
-  // calloc: the zeros of a large buffer are not touched up front.
-  buffer_.reset(static_cast<Sample*>(std::calloc(slots, sizeof(Sample))));
-  if (!buffer_) throw std::bad_alloc();
-  mask_ = slots - 1;
-}
-
-std::uint64_t samples_for(Sample sample_rate, Sample max_delay_sec) {
-  checked_sample_rate(sample_rate);
-  check(max_delay_sec > 0.0f, "max_delay_sec > 0.0");
-  // The product is rounded to a Sample before it is rounded up, so sizes at
-  // power-of-two boundaries follow the single-precision value.
-  Sample samples = sample_rate * max_delay_sec;
-  return saturating_count(ceilf(samples));
-}
-
-// --- Python presentation ---------------------------------------------------
 
 template <>
 struct PyClass<RingBufferS> {

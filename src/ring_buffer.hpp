@@ -2,10 +2,12 @@
 // processor owns, and the ring buffers exposed to Python.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "panic.hpp"
 #include "sample.hpp"
@@ -21,7 +23,17 @@ class SampleRing {
   // Holds at least `requested` samples (at least one), all 0.0. Panics with
   // "capacity overflow" for 2^61 slots or more; throws std::bad_alloc if the
   // memory cannot be had.
-  explicit SampleRing(std::uint64_t requested);
+  explicit SampleRing(std::uint64_t requested) {
+    std::uint64_t slots = next_power_of_two(requested);
+    // Beyond 2^61 slots the byte count no longer fits a signed size; a size
+    // that wrapped to 0 would leave a ring on which every call panics, so it
+    // is refused here as well.
+    if (slots == 0 || slots >= (std::uint64_t{1} << 61)) panic("capacity overflow");
+    // calloc: the zeros of a large buffer are not touched up front.
+    buffer_.reset(static_cast<Sample*>(std::calloc(slots, sizeof(Sample))));
+    if (!buffer_) throw std::bad_alloc();
+    mask_ = slots - 1;
+  }
 
   std::uint64_t size() const { return mask_ + 1; }
 
@@ -51,6 +63,12 @@ class SampleRing {
   }
 
  private:
+  // The smallest power of two >= n (1 for n <= 1); 0 when it needs 65 bits.
+  static std::uint64_t next_power_of_two(std::uint64_t n) {
+    if (n <= 1) return 1;
+    return (~std::uint64_t{0} >> std::countl_zero(n - 1)) + 1;
+  }
+
   struct Release {
     void operator()(Sample* memory) const { std::free(memory); }
   };
@@ -89,7 +107,14 @@ struct Interpolating {
 
 // The ring length for a maximum delay in seconds. Panics unless both are
 // greater than 0 (NaN included), sample rate first.
-std::uint64_t samples_for(Sample sample_rate, Sample max_delay_sec);
+inline std::uint64_t samples_for(Sample sample_rate, Sample max_delay_sec) {
+  checked_sample_rate(sample_rate);
+  check(max_delay_sec > 0.0f, "max_delay_sec > 0.0");
+  // The product is rounded to a Sample before it is rounded up, so sizes at
+  // power-of-two boundaries follow the single-precision value.
+  Sample samples = sample_rate * max_delay_sec;
+  return saturating_count(ceilf(samples));
+}
 
 // A ring addressed in seconds; `Reader` decides what a fractional delay reads.
 template <class Reader>
