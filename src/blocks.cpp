@@ -860,25 +860,26 @@ constexpr PyCFunction fastcall() {
 PyMethodDef methods[] = {
     {"process", fastcall<&process_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "process(obj, /, *args, n=None, out=None, **kwargs)\n--\n\n"
-     "Run `obj.process` over a whole block and return the outputs as float32 arrays.\n\n"
-     "The arguments after `obj` are those of `obj.process`, by position or\n"
-     "keyword; each is a number (the same for every sample) or a 1-D array of\n"
+     "Run `obj.process` over a whole block; return the outputs as float32 arrays.\n\n"
+     "The arguments after `obj` are those of `obj.process`, by position or by\n"
+     "keyword. Each is a number, the same for every sample, or a 1-D array of\n"
      "per-sample values. The result, and the state `obj` is left in, are bit\n"
-     "for bit those of calling `obj.process` once per sample. `n` is the\n"
-     "block length, needed when no argument is an array. `out` takes a\n"
-     "float32 array to write into (a pair for `Lfo`), which may be an input.\n"
-     "`Biquad` also takes b0, b1, b2, a1 and a2 (all or none), set before each\n"
-     "sample as with `set_coefs`; `LeakDc` takes `coef`, likewise."},
+     "for bit those of calling `obj.process` once per sample.\n\n"
+     "`n` is the block length, needed when no argument is an array. `out`\n"
+     "takes a float32 array to write into (a pair for `Lfo`); it may be one\n"
+     "of the inputs. `Biquad` also takes `b0`, `b1`, `b2`, `a1` and `a2` (all\n"
+     "or none), set before each sample as by `set_coefs`; `LeakDc` takes\n"
+     "`coef`, set before each sample likewise."},
     {"read", fastcall<&read_entry>(), METH_FASTCALL | METH_KEYWORDS,
-     "read(obj, /, delay, n=None, out=None)\n--\n\n"
-     "Read a ring buffer at a block of delays, as that many `obj.read` calls\n"
+     "read(obj, /, *args, n=None, out=None, **kwargs)\n--\n\n"
+     "Read a ring buffer at a block of delays: that many `obj.read` calls\n"
      "with no write in between."},
     {"write", fastcall<&write_entry>(), METH_FASTCALL | METH_KEYWORDS,
-     "write(obj, /, xn, n=None)\n--\n\n"
-     "Write a block of samples into a ring buffer, as that many `obj.write` calls."},
+     "write(obj, /, *args, n=None, **kwargs)\n--\n\n"
+     "Write a block of samples into a ring buffer: that many `obj.write` calls."},
     {"pan2", fastcall<&pan2_entry>(), METH_FASTCALL | METH_KEYWORDS,
-     "pan2(x, pos=0.0, n=None, out=None)\n--\n\n"
-     "`vorda.pan2` over a block: returns the arrays (left, right)."},
+     "pan2(x, pos=0.0, *, n=None, out=None)\n--\n\n"
+     "`vorda.pan2` over a block: returns the float32 arrays (left, right)."},
     {},
 };
 

@@ -156,7 +156,7 @@ def test_panic_report_on_stderr(capfd, PanicException):
         R(2**61)
     err = capfd.readouterr().err
     assert re.search(
-        r"^\nthread '[^']+' panicked at src/ring_buffer\.cpp:\d+:\d+:\ncapacity overflow\n", err)
+        r"^\nthread '[^']+' panicked at src/ring_buffer\.hpp:\d+:\d+:\ncapacity overflow\n", err)
 
 
 def test_panic_report_note_once_and_backtrace_on_request():
@@ -170,7 +170,7 @@ def test_panic_report_note_once_and_backtrace_on_request():
         """
     proc = run_python(code)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stderr.count("panicked at src/ring_buffer.cpp:") == 3
+    assert proc.stderr.count("panicked at src/ring_buffer.hpp:") == 3
     assert proc.stderr.count("thread 'main' panicked") == 3
     assert proc.stderr.count("VORDA_BACKTRACE=1") == 1
 
