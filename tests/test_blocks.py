@@ -323,6 +323,13 @@ def test_both_modules_raise_one_panic_class_and_import_keeps_vorda_lean():
     lean = "import sys, vorda; print(sorted(m for m in sys.modules if m.split('.')[0] == 'numpy'))"
     assert subprocess.run([sys.executable, "-c", lean], capture_output=True, text=True,
                           check=True).stdout.strip() == "[]"
+    # Beside a vorda whose instances it does not know, the module refuses to load.
+    impostor = ("import sys, types, vorda; fake = types.ModuleType('vorda');"
+                "fake.__dict__.update(vars(vorda), SinOsc=int); sys.modules['vorda'] = fake;"
+                "import vorda_blocks")
+    refused = subprocess.run([sys.executable, "-c", impostor], capture_output=True, text=True)
+    assert "ImportError: vorda_blocks does not match this vorda: the instances of SinOsc" \
+        in refused.stderr
     exported = subprocess.run(["nm", "-D", "--defined-only", vb.__file__], capture_output=True,
                               text=True, check=True).stdout.splitlines()
     assert [line.split()[-1] for line in exported] == ["PyInit_vorda_blocks"]
