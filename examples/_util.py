@@ -1,7 +1,8 @@
 """Command line and file output shared by the examples.
 
 The examples do their per-sample work in plain Python loops over vorda
-processors; numpy only turns the finished sample lists into arrays here.
+processors (the demo, in vorda_blocks calls over whole arrays); numpy only
+turns the finished sample lists into arrays here.
 """
 
 from __future__ import annotations

@@ -74,6 +74,21 @@ def test_demo_is_reproducible_from_its_seed(sample_rate):
     assert first[0].tobytes() != first[1].tobytes()  # really stereo
 
 
+def test_demo_writes_the_same_file_per_sample_as_in_blocks(tmp_path):
+    # Past the first echo, and three chunks of the ring buffers' writes.
+    wavs = []
+    for mode in ([], ["--per-sample"]):
+        out = tmp_path / ("per-sample" if mode else "blocks")
+        subprocess.run(
+            [sys.executable, str(EXAMPLES / "demo.py"), "--seconds", "0.6", "--sample-rate", "16000",
+             "--seed", "5", "--out", str(out), *mode],
+            check=True, capture_output=True, env=dict(os.environ, MPLBACKEND="Agg"), timeout=300,
+        )  # fmt: skip
+        wavs.append(out / "demo.wav")
+    assert wavs[0].read_bytes() == wavs[1].read_bytes()
+    assert np.max(np.abs(wavfile.read(wavs[0])[1])) == pytest.approx(PEAK, rel=1e-6)
+
+
 def test_measured_responses_match_their_difference_equations():
     for r in plot_responses.measure(SR, 16384):
         # Judge only where there is signal to measure: float32 noise
