@@ -46,14 +46,19 @@ demo:
 	$(VENV)/bin/python examples/demo.py $(DEMO_ARGS)
 
 # Per-call cost of every callable against the interpreter's own cheapest
-# calls and against plain Python, timed side by side (bench/README.md). The
-# demo extra brings what the demo patch needs and tqdm for the progress bar.
-# BENCH_ARGS passes options on, e.g. BENCH_ARGS="--quick --json out/bench.json".
+# calls and against plain Python, then the block calls against a plain C++
+# loop, the per-sample loop and scipy, timed side by side (bench/README.md).
+# The demo extra brings what the demo patch needs, scipy and tqdm for the
+# progress bar; blocks.py compiles its C++ loop with $(CXX).
+# BENCH_ARGS passes options to bench.py, e.g. BENCH_ARGS="--quick --json
+# out/bench.json", BLOCKS_ARGS to blocks.py; --quick reaches both.
+BLOCKS_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 bench:
 	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
+	CXX="$(CXX)" $(VENV)/bin/python bench/blocks.py $(BLOCKS_ARGS)
 
 # The same calls counted in instructions under callgrind: slower, but the
 # counts do not depend on what else the machine is doing.
