@@ -12,6 +12,7 @@
 // as two per-sample calls do. Everything is matched, converted and checked
 // before the first sample; then the interpreter lock is released for the
 // loop.
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -577,9 +578,6 @@ struct Target<Fn, false> {
   using type = std::conditional_t<shared, const typename Info::Class, typename Info::Class>;
 };
 
-// One row per class and operation. `Hoisted` names the step that takes the
-// coefficient of the last two arguments computed beforehand (see
-// FeedbackLoop): used when both are constant.
 template <auto Fn, class Modulation>
 struct FullStep {
   using type = SetThenCall<Fn, Modulation::set>;
@@ -589,8 +587,58 @@ struct FullStep<Fn, Unmodulated> {
   using type = Call<Fn>;
 };
 
+// Work that constant trailing arguments let a block do once: `Prepare`
+// turns them into the trailing arguments of `At`, and At(leading...,
+// Prepare(trailing...)...) gives the bits of the plain step.
+struct NoHoist {};
+template <auto At, auto Prepare>
+struct Hoist {
+  using Step = Call<At>;
+  using From = typename Callable<decltype(Prepare)>::Args;
+  static constexpr auto prepare = Prepare;
+};
+
+template <class A>
+Arg constant(A value) {
+  Arg arg;
+  if constexpr (std::is_same_v<A, Sample>)
+    arg.sample = value;
+  else
+    arg.count = value;
+  return arg;
+}
+
+// Runs the hoisted step if the trailing arguments it folds are constant.
+template <class H, std::size_t Count, class P, class Sink>
+bool run_hoisted(P& p, std::size_t n, const Sink& sink, const Arg* args) {
+  constexpr std::size_t kFolded = std::tuple_size_v<typename H::From>, kFirst = Count - kFolded;
+  for (std::size_t i = kFirst; i < Count; ++i)
+    if (!args[i].constant) return false;
+  auto prepared = [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return H::prepare(args[kFirst + I].template value<std::tuple_element_t<I, typename H::From>>()...);
+  }(std::make_index_sequence<kFolded>{});
+  constexpr std::size_t kPrepared = std::tuple_size_v<decltype(prepared)>;
+  Arg hoisted[kFirst + kPrepared];
+  std::copy(args, args + kFirst, hoisted);
+  std::apply([&](auto... value) {
+    std::size_t i = kFirst;
+    ((hoisted[i++] = constant(value)), ...);
+  }, prepared);
+  run<typename H::Step>(p, n, sink, hoisted);
+  return true;
+}
+
+template <class H, std::size_t Count, class P, class Sink>
+bool run_hoisted_if(P& p, std::size_t n, const Sink& sink, const Arg* args) {
+  if constexpr (std::is_same_v<H, NoHoist>)
+    return false;
+  else
+    return run_hoisted<H, Count>(p, n, sink, args);
+}
+
+// One row per class and operation.
 template <Name ClassName, Name Callee, auto Fn, class ParamTable, class Modulation = Unmodulated,
-          auto Hoisted = nullptr>
+          class Hoisting = NoHoist>
 struct Row {
   using Params = ParamTable;
   using Plain = Call<Fn>;
@@ -607,7 +655,7 @@ struct Row {
   static constexpr const char* class_name = is_function ? nullptr : ClassName.text;
   static constexpr const char* callee = Callee.text;
 
-  static constexpr auto hoisted() { return Hoisted; }
+  using Hoisted = Hoisting;
 
   static inline PyTypeObject* type = nullptr;  // vorda's, found at import
 };
@@ -626,22 +674,22 @@ using ProcessRows = std::tuple<
     Row<"DelayL", "process", &DelayL::process, ParamList<req("xn"), req("delay_sec")>>,
     Row<"CombS", "process", &CombS::process,
         ParamList<req("xn"), req("delay_samp"), req("decay_samp")>, Unmodulated,
-        &CombS::process_at>,
+        Hoist<&CombS::process_at, &CombS::at_coefficient>>,
     Row<"CombN", "process", &CombN::process,
         ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
-        &CombN::process_at>,
+        Hoist<&CombN::process_at, &CombN::at_coefficient>>,
     Row<"CombL", "process", &CombL::process,
         ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
-        &CombL::process_at>,
+        Hoist<&CombL::process_at, &CombL::at_coefficient>>,
     Row<"AllpassS", "process", &AllpassS::process,
         ParamList<req("xn"), req("delay_samp"), req("decay_samp")>, Unmodulated,
-        &AllpassS::process_at>,
+        Hoist<&AllpassS::process_at, &AllpassS::at_coefficient>>,
     Row<"AllpassN", "process", &AllpassN::process,
         ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
-        &AllpassN::process_at>,
+        Hoist<&AllpassN::process_at, &AllpassN::at_coefficient>>,
     Row<"AllpassL", "process", &AllpassL::process,
         ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
-        &AllpassL::process_at>>;
+        Hoist<&AllpassL::process_at, &AllpassL::at_coefficient>>>;
 
 using ReadRows =
     std::tuple<Row<"RingBufferS", "read", &RingBufferS::read, ParamList<req("delay_samp")>>,
@@ -653,7 +701,8 @@ using WriteRows =
                Row<"RingBufferN", "write", &RingBufferN::write, ParamList<req("xn")>>,
                Row<"RingBufferL", "write", &RingBufferL::write, ParamList<req("xn")>>>;
 
-using Pan2Row = Row<"", "pan2", &pan2, ParamList<req("x"), opt("pos", 0.0)>>;
+using Pan2Row = Row<"", "pan2", &pan2, ParamList<req("x"), opt("pos", 0.0)>, Unmodulated,
+                    Hoist<&pan_at, &pan_gains>>;
 
 // --- One block call --------------------------------------------------------------
 
@@ -791,17 +840,7 @@ PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     Unlocked unlocked(n >= kUnlockFrom);
     if (modulated) {
       run<typename R::Full>(*proc, n, sink, values);
-    } else if constexpr (!std::is_null_pointer_v<decltype(R::hoisted())>) {
-      if (values[1].constant && values[2].constant) {
-        using Delay = std::tuple_element_t<1, typename R::Plain::Args>;
-        values[2] = {true, Proc::coefficient(values[1].template value<Delay>(),
-                                             values[2].template value<Delay>()),
-                     0, nullptr};
-        run<Call<R::hoisted()>>(*proc, n, sink, values);
-      } else {
-        run<typename R::Plain>(*proc, n, sink, values);
-      }
-    } else {
+    } else if (!run_hoisted_if<typename R::Hoisted, P>(*proc, n, sink, values)) {
       run<typename R::Plain>(*proc, n, sink, values);
     }
   }

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <tuple>
 
 #include "ring_buffer.hpp"
 #include "sample.hpp"
@@ -49,8 +50,8 @@ inline Sample decay_coefficient(Sample delay_sec, Sample decay_sec) {
 
 // The loop both filters share: v = x + g * (delayed v). A step at a delay
 // and a decay is the step at the coefficient they give, so a run of steps at
-// one delay and one decay may compute the coefficient once (`process_at`)
-// and still give the same bits.
+// one delay and one decay may compute the coefficient once (`at_coefficient`,
+// then `process_at`) and still give the same bits.
 template <class Ring>
 class FeedbackLoop {
  public:
@@ -59,7 +60,9 @@ class FeedbackLoop {
   template <class... Args>
   explicit FeedbackLoop(Args... args) : ring_(args...) {}
 
-  static Sample coefficient(Delay delay, Delay decay) { return decay_coefficient(delay, decay); }
+  static std::tuple<Delay, Sample> at_coefficient(Delay delay, Delay decay) {
+    return {delay, decay_coefficient(delay, decay)};
+  }
 
  protected:
   struct Step {
@@ -87,7 +90,7 @@ class Comb : public FeedbackLoop<Ring> {
   using typename FeedbackLoop<Ring>::Delay;
 
   Sample process(Sample xn, Delay delay, Delay decay) {
-    return process_at(xn, delay, this->coefficient(delay, decay));
+    return process_at(xn, delay, decay_coefficient(delay, decay));
   }
 
   Sample process_at(Sample xn, Delay delay, Sample gain) {
@@ -104,7 +107,7 @@ class Allpass : public FeedbackLoop<Ring> {
   using typename FeedbackLoop<Ring>::Delay;
 
   Sample process(Sample xn, Delay delay, Delay decay) {
-    return process_at(xn, delay, this->coefficient(delay, decay));
+    return process_at(xn, delay, decay_coefficient(delay, decay));
   }
 
   Sample process_at(Sample xn, Delay delay, Sample gain) {
