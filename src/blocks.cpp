@@ -80,7 +80,9 @@ std::string type_name(PyObject* object) {
   throw_error_set();
 }
 
-std::string argument(const char* name) { return std::string("argument '") + name + "': "; }
+std::string argument(const char* name) {
+  return std::string("argument '") + name + "': ";
+}
 
 // numpy's own error while it looks at an argument gains the argument's name
 // (the original becomes its cause).
@@ -247,8 +249,8 @@ void take_samples(Input& in, PyObject* array, PyObject* dtype, char kind) {
   if (std::strchr("fiub", kind) == nullptr)
     raise(PyExc_TypeError, argument(in.name) + "an array of dtype " + str_of(dtype) +
                                " cannot be read as samples (they are real numbers)");
-  Owned wide = checked(PyObject_CallFunctionObjArgs(np.ascontiguousarray, array, np.float64,
-                                                    nullptr));
+  Owned wide =
+      checked(PyObject_CallFunctionObjArgs(np.ascontiguousarray, array, np.float64, nullptr));
   View source;
   if (!source.take(wide.get(), kContiguous)) raise(PyExc_SystemError, "no array buffer");
   Py_ssize_t length = source->len / source->itemsize;
@@ -269,8 +271,8 @@ void take_counts(Input& in, PyObject* array, PyObject* dtype, char kind) {
     raise(PyExc_TypeError, argument(in.name) + "an array of dtype " + str_of(dtype) +
                                " cannot be interpreted as an integer");
   PyObject* target = kind == 'i' ? np.int64 : np.uint64;
-  Owned counts = checked(PyObject_CallFunctionObjArgs(np.ascontiguousarray, array, target,
-                                                      nullptr));
+  Owned counts =
+      checked(PyObject_CallFunctionObjArgs(np.ascontiguousarray, array, target, nullptr));
   hold(in, counts.get(), alignof(std::uint64_t));
   if (kind == 'i') {
     // numpy's integers are int64, so this scan runs on most count arrays: a
@@ -280,7 +282,8 @@ void take_counts(Input& in, PyObject* array, PyObject* dtype, char kind) {
     std::uint64_t lanes[4] = {};
     Py_ssize_t i = 0;
     for (; i + 4 <= in.length; i += 4)
-      for (int lane = 0; lane < 4; ++lane) lanes[lane] |= static_cast<std::uint64_t>(values[i + lane]);
+      for (int lane = 0; lane < 4; ++lane)
+        lanes[lane] |= static_cast<std::uint64_t>(values[i + lane]);
     for (; i < in.length; ++i) lanes[0] |= static_cast<std::uint64_t>(values[i]);
     if (((lanes[0] | lanes[1] | lanes[2] | lanes[3]) >> 63) == 0) return;
     for (i = 0; i < in.length; ++i)
@@ -339,8 +342,8 @@ void take_out(Output& out, PyObject* object, Py_ssize_t length) {
   const char* format = look->format ? look->format : "B";
   if (std::strcmp(format, "f") != 0 && std::strcmp(format, "<f") != 0 &&
       std::strcmp(format, "=f") != 0)
-    raise(PyExc_TypeError, std::string("out: expected a float32 array, not one of format '") +
-                               format + "'");
+    raise(PyExc_TypeError,
+          std::string("out: expected a float32 array, not one of format '") + format + "'");
   if (look->ndim != 1)
     raise(PyExc_ValueError,
           "out: expected a 1-D array, not a " + std::to_string(look->ndim) + "-D array");
@@ -430,7 +433,7 @@ template <auto Member>
 struct SetterArgs {
   using type = typename Callable<decltype(Member)>::Args;
 };
-template <class C, class V, V C::*Member>
+template <class C, class V, V C::* Member>
   requires(!std::is_function_v<V>)
 struct SetterArgs<Member> {
   using type = std::tuple<V>;
@@ -443,8 +446,8 @@ template <auto Fn, auto Set>
 struct SetThenCall {
   using Main = Call<Fn>;
   using SetArgs = typename SetterArgs<Set>::type;
-  using Args = decltype(std::tuple_cat(std::declval<typename Main::Args>(),
-                                       std::declval<SetArgs>()));
+  using Args =
+      decltype(std::tuple_cat(std::declval<typename Main::Args>(), std::declval<SetArgs>()));
   using Result = typename Main::Result;
   static constexpr std::size_t kLeading = std::tuple_size_v<typename Main::Args>;
 
@@ -458,8 +461,7 @@ struct SetThenCall {
       else
         ((p.*Set = std::get<kLeading + J>(all)), ...);
       return (p.*Fn)(std::get<I>(all)...);
-    }(std::make_index_sequence<kLeading>{},
-           std::make_index_sequence<sizeof...(A) - kLeading>{});
+    }(std::make_index_sequence<kLeading>{}, std::make_index_sequence<sizeof...(A) - kLeading>{});
   }
 };
 
@@ -615,15 +617,18 @@ bool run_hoisted(P& p, std::size_t n, const Sink& sink, const Arg* args) {
   for (std::size_t i = kFirst; i < Count; ++i)
     if (!args[i].constant) return false;
   auto prepared = [&]<std::size_t... I>(std::index_sequence<I...>) {
-    return H::prepare(args[kFirst + I].template value<std::tuple_element_t<I, typename H::From>>()...);
+    return H::prepare(
+        args[kFirst + I].template value<std::tuple_element_t<I, typename H::From>>()...);
   }(std::make_index_sequence<kFolded>{});
   constexpr std::size_t kPrepared = std::tuple_size_v<decltype(prepared)>;
   Arg hoisted[kFirst + kPrepared];
   std::copy(args, args + kFirst, hoisted);
-  std::apply([&](auto... value) {
-    std::size_t i = kFirst;
-    ((hoisted[i++] = constant(value)), ...);
-  }, prepared);
+  std::apply(
+      [&](auto... value) {
+        std::size_t i = kFirst;
+        ((hoisted[i++] = constant(value)), ...);
+      },
+      prepared);
   run<typename H::Step>(p, n, sink, hoisted);
   return true;
 }
@@ -660,36 +665,36 @@ struct Row {
   static inline PyTypeObject* type = nullptr;  // vorda's, found at import
 };
 
-using ProcessRows = std::tuple<
-    Row<"SinOsc", "process", &SinOsc::process, ParamList<req("frequency")>>,
-    Row<"WhiteNoise", "process", &WhiteNoise::process, ParamList<>>,
-    Row<"Lfo", "process", &Lfo::process, ParamList<req("frequency")>>,
-    Row<"Biquad", "process", &Biquad::process, ParamList<req("x")>,
-        Modulated<&Biquad::set_coefs,
-                  ParamList<req("b0"), req("b1"), req("b2"), req("a1"), req("a2")>>>,
-    Row<"LeakDc", "process", &LeakDc::process, ParamList<req("xn")>,
-        Modulated<&LeakDc::coef, ParamList<req("coef")>>>,
-    Row<"DelayS", "process", &DelayS::process, ParamList<req("xn"), req("delay_samp")>>,
-    Row<"DelayN", "process", &DelayN::process, ParamList<req("xn"), req("delay_sec")>>,
-    Row<"DelayL", "process", &DelayL::process, ParamList<req("xn"), req("delay_sec")>>,
-    Row<"CombS", "process", &CombS::process,
-        ParamList<req("xn"), req("delay_samp"), req("decay_samp")>, Unmodulated,
-        Hoist<&CombS::process_at, &CombS::at_coefficient>>,
-    Row<"CombN", "process", &CombN::process,
-        ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
-        Hoist<&CombN::process_at, &CombN::at_coefficient>>,
-    Row<"CombL", "process", &CombL::process,
-        ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
-        Hoist<&CombL::process_at, &CombL::at_coefficient>>,
-    Row<"AllpassS", "process", &AllpassS::process,
-        ParamList<req("xn"), req("delay_samp"), req("decay_samp")>, Unmodulated,
-        Hoist<&AllpassS::process_at, &AllpassS::at_coefficient>>,
-    Row<"AllpassN", "process", &AllpassN::process,
-        ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
-        Hoist<&AllpassN::process_at, &AllpassN::at_coefficient>>,
-    Row<"AllpassL", "process", &AllpassL::process,
-        ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
-        Hoist<&AllpassL::process_at, &AllpassL::at_coefficient>>>;
+using ProcessRows =
+    std::tuple<Row<"SinOsc", "process", &SinOsc::process, ParamList<req("frequency")>>,
+               Row<"WhiteNoise", "process", &WhiteNoise::process, ParamList<>>,
+               Row<"Lfo", "process", &Lfo::process, ParamList<req("frequency")>>,
+               Row<"Biquad", "process", &Biquad::process, ParamList<req("x")>,
+                   Modulated<&Biquad::set_coefs,
+                             ParamList<req("b0"), req("b1"), req("b2"), req("a1"), req("a2")>>>,
+               Row<"LeakDc", "process", &LeakDc::process, ParamList<req("xn")>,
+                   Modulated<&LeakDc::coef, ParamList<req("coef")>>>,
+               Row<"DelayS", "process", &DelayS::process, ParamList<req("xn"), req("delay_samp")>>,
+               Row<"DelayN", "process", &DelayN::process, ParamList<req("xn"), req("delay_sec")>>,
+               Row<"DelayL", "process", &DelayL::process, ParamList<req("xn"), req("delay_sec")>>,
+               Row<"CombS", "process", &CombS::process,
+                   ParamList<req("xn"), req("delay_samp"), req("decay_samp")>, Unmodulated,
+                   Hoist<&CombS::process_at, &CombS::at_coefficient>>,
+               Row<"CombN", "process", &CombN::process,
+                   ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
+                   Hoist<&CombN::process_at, &CombN::at_coefficient>>,
+               Row<"CombL", "process", &CombL::process,
+                   ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
+                   Hoist<&CombL::process_at, &CombL::at_coefficient>>,
+               Row<"AllpassS", "process", &AllpassS::process,
+                   ParamList<req("xn"), req("delay_samp"), req("decay_samp")>, Unmodulated,
+                   Hoist<&AllpassS::process_at, &AllpassS::at_coefficient>>,
+               Row<"AllpassN", "process", &AllpassN::process,
+                   ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
+                   Hoist<&AllpassN::process_at, &AllpassN::at_coefficient>>,
+               Row<"AllpassL", "process", &AllpassL::process,
+                   ParamList<req("xn"), req("delay_sec"), req("decay_sec")>, Unmodulated,
+                   Hoist<&AllpassL::process_at, &AllpassL::at_coefficient>>>;
 
 using ReadRows =
     std::tuple<Row<"RingBufferS", "read", &RingBufferS::read, ParamList<req("delay_samp")>>,
@@ -720,8 +725,7 @@ void check_modulation(PyObject* const* slots, bool& modulated) {
     if (slots[i] == nullptr) missing += (missing.empty() ? "" : ", ") + quoted;
   }
   raise(PyExc_TypeError, std::string(R::class_name) + "." + R::callee + "() block modulates " +
-                             all + " together: give all of them or none (missing " + missing +
-                             ")");
+                             all + " together: give all of them or none (missing " + missing + ")");
 }
 
 // The block length: the common length of the array arguments, which `n`
@@ -735,9 +739,9 @@ Py_ssize_t block_length(const Input* inputs, int count, PyObject* n_slot) {
       first = &inputs[i];
     } else if (inputs[i].length != first->length) {
       raise(PyExc_ValueError, std::string("arguments '") + first->name + "' and '" +
-                                  inputs[i].name + "' have different lengths: " +
-                                  std::to_string(first->length) + " and " +
-                                  std::to_string(inputs[i].length));
+                                  inputs[i].name +
+                                  "' have different lengths: " + std::to_string(first->length) +
+                                  " and " + std::to_string(inputs[i].length));
     }
   }
   std::optional<Py_ssize_t> n;
@@ -776,8 +780,8 @@ PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   using Table = typename R::Table;
   using Sink = SinkFor<typename R::Result>;
   constexpr int P = R::kParams, M = R::kModulated, kOutputs = outputs_of<Sink>();
-  static constexpr Signature sig{R::class_name,    R::callee,    Table::names, Table::count,
-                                 R::Params::required, Table::count - P};
+  static constexpr Signature sig{R::class_name, R::callee,           Table::names,
+                                 Table::count,  R::Params::required, Table::count - P};
   PyObject* slots[Table::count];
   match_vector(sig, args, nargs, kwnames, slots);
   bool modulated = false;
@@ -862,7 +866,9 @@ std::string accepted_classes() {
   std::apply(
       [&](auto... rows) {
         int i = 0, total = sizeof...(rows);
-        ((list += (i == 0 ? "" : i + 1 == total ? " or " : ", ") +
+        ((list += (i == 0           ? ""
+                   : i + 1 == total ? " or "
+                                    : ", ") +
                   std::string(decltype(rows)::class_name),
           ++i),
          ...);
@@ -872,11 +878,10 @@ std::string accepted_classes() {
 }
 
 template <class Rows>
-PyObject* dispatch(const char* entry, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
+PyObject* dispatch(const char* entry, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs < 1)
-    raise(PyExc_TypeError,
-          "vorda_blocks." + std::string(entry) + "() missing 1 required positional argument: 'obj'");
+    raise(PyExc_TypeError, "vorda_blocks." + std::string(entry) +
+                               "() missing 1 required positional argument: 'obj'");
   PyObject* obj = args[0];
   PyObject* result = nullptr;
   bool found = std::apply(
@@ -962,7 +967,8 @@ std::string expected_signature() {
     if (i > 0 || !R::is_function) text += ", ";
     text += R::Table::names[i];
     if (!R::Table::required[i]) {
-      char* value = PyOS_double_to_string(R::Table::fallback[i], 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+      char* value =
+          PyOS_double_to_string(R::Table::fallback[i], 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
       text += std::string("=") + value;
       PyMem_Free(value);
     }
@@ -982,9 +988,8 @@ void bind(PyObject* vorda_module) {
   }
   if constexpr (!R::is_function) {
     using Proc = std::remove_const_t<typename R::Proc>;
-    if (!PyType_Check(found.get()) ||
-        reinterpret_cast<PyTypeObject*>(found.get())->tp_basicsize !=
-            static_cast<Py_ssize_t>(sizeof(Instance<Proc>)))
+    if (!PyType_Check(found.get()) || reinterpret_cast<PyTypeObject*>(found.get())->tp_basicsize !=
+                                          static_cast<Py_ssize_t>(sizeof(Instance<Proc>)))
       raise(PyExc_ImportError,
             "vorda_blocks does not match this vorda: the instances of " + what + " differ");
     R::type = reinterpret_cast<PyTypeObject*>(found.get());
