@@ -387,6 +387,11 @@ struct Constant {
 };
 
 template <class T>
+inline constexpr bool is_constant = false;
+template <class T>
+inline constexpr bool is_constant<Constant<T>> = true;
+
+template <class T>
 struct Stream {
   const T* data;
   T operator[](std::size_t i) const { return data[i]; }
@@ -483,7 +488,14 @@ void emit(P& p, std::size_t n, const Sink& sink, const Sources&... sources) {
 // sources come by value, for the same reason.
 template <class Step, class P, class Sink, class... Sources>
 [[gnu::noinline]] void emit_shared(P& __restrict p, std::size_t n, Sink sink, Sources... sources) {
-  emit<Step>(p, n, sink, sources...);
+  if constexpr ((is_constant<Sources> && ...)) {
+    // Nothing changes from one sample to the next: one result fills the block.
+    if (n == 0) return;
+    const auto value = Step::step(p, sources[0]...);
+    for (std::size_t i = 0; i < n; ++i) sink(i, value);
+  } else {
+    emit<Step>(p, n, sink, sources...);
+  }
 }
 
 template <class Step, class P, class Sink, class... Sources>
