@@ -388,8 +388,7 @@ def octave_up(engine: Engine, x: Signal, sr: int, window: float = 0.08) -> Signa
     p = 0.5 * (ramp + 1.0)
     q = np.where(p < 0.5, p + 0.5, p - 0.5)
     near, far = read_taps(engine, ring, x, [front + window * (1.0 - p), front + window * (1.0 - q)])
-    shifted: Signal = np.sin(np.pi * p) * near + np.abs(np.cos(np.pi * p)) * far
-    return shifted
+    return np.asarray(np.sin(np.pi * p) * near + np.abs(np.cos(np.pi * p)) * far, np.float32)
 
 
 def reverb(engine: Engine, x: Signal, sr: int, decay: float) -> tuple[Signal, Signal]:
