@@ -255,7 +255,7 @@ def bass_line(engine: Engine, notes: list[tuple[int, Event]], total: int, sr: in
         last = float(level[stop - 1])
     root = engine.process(vorda.SinOsc(sr), frequency)
     octave = engine.process(vorda.SinOsc(sr), 2.0 * frequency)
-    return level * np.tanh(1.5 * (root + 0.3 * octave))
+    return np.asarray(level * np.tanh(1.5 * (root + 0.3 * octave)), np.float32)
 
 
 def kick_drum(engine: Engine, hits: list[int], total: int, sr: int) -> Signal:
