@@ -97,6 +97,16 @@ def c_heap():
     return info.uordblks + info.hblkhd
 
 
+@pytest.fixture(autouse=True)
+def frozen_heap():
+    """Full collections, over what the calls made: everything alive before (the suite,
+    hypothesis, numpy) is set aside, or every collection would walk all of it."""
+    gc.collect()
+    gc.freeze()
+    yield
+    gc.unfreeze()
+
+
 def growth(once, watched, calls, warmup, printing):
     """Reference-count changes, traced bytes and C heap bytes left by the calls. Traced
     growth is that of a second batch over the first: caches level off, leaks do not.
