@@ -1,7 +1,5 @@
 // Python presentation of the delay lines, comb filters and allpass filters.
-#include "delay.hpp"
-
-#include "frame.hpp"
+#include "operations.hpp"
 
 namespace vorda {
 
@@ -15,7 +13,7 @@ struct PyClass<DelayS> {
       "Fractional delays are not supported.";
   static constexpr newfunc init = constructor<DelayS(std::uint64_t), req("max_delay_samp")>;
   static inline PyMethodDef methods[] = {
-      method<"process", &DelayS::process, req("xn"), req("delay_samp")>(
+      ops::DelaySProcess::method(
           "process($self, xn, delay_samp)\n--\n\n"
           "Process one input sample and return the delayed output."),
       {},
@@ -33,7 +31,7 @@ struct PyClass<DelayN> {
   static constexpr newfunc init =
       constructor<DelayN(Sample, Sample), req("sample_rate"), req("max_delay_sec")>;
   static inline PyMethodDef methods[] = {
-      method<"process", &DelayN::process, req("xn"), req("delay_sec")>(
+      ops::DelayNProcess::method(
           "process($self, xn, delay_sec)\n--\n\n"
           "Process one input sample with a time-based delay."),
       {},
@@ -51,7 +49,7 @@ struct PyClass<DelayL> {
   static constexpr newfunc init =
       constructor<DelayL(Sample, Sample), req("sample_rate"), req("max_delay_sec")>;
   static inline PyMethodDef methods[] = {
-      method<"process", &DelayL::process, req("xn"), req("delay_sec")>(
+      ops::DelayLProcess::method(
           "process($self, xn, delay_sec)\n--\n\n"
           "Process one input sample with a fractional delay."),
       {},
@@ -69,7 +67,7 @@ struct PyClass<CombS> {
       "circulating signal to fall by 60 dB.";
   static constexpr newfunc init = constructor<CombS(std::uint64_t), req("max_delay_samp")>;
   static inline PyMethodDef methods[] = {
-      method<"process", &CombS::process, req("xn"), req("delay_samp"), req("decay_samp")>(
+      ops::CombSProcess::method(
           "process($self, xn, delay_samp, decay_samp)\n--\n\n"
           "Process one sample through the comb filter."),
       {},
@@ -86,7 +84,7 @@ struct PyClass<CombN> {
   static constexpr newfunc init =
       constructor<CombN(Sample, Sample), req("sample_rate"), req("max_delay_sec")>;
   static inline PyMethodDef methods[] = {
-      method<"process", &CombN::process, req("xn"), req("delay_sec"), req("decay_sec")>(
+      ops::CombNProcess::method(
           "process($self, xn, delay_sec, decay_sec)\n--\n\n"
           "Process one sample through the comb filter."),
       {},
@@ -103,7 +101,7 @@ struct PyClass<CombL> {
   static constexpr newfunc init =
       constructor<CombL(Sample, Sample), req("sample_rate"), req("max_delay_sec")>;
   static inline PyMethodDef methods[] = {
-      method<"process", &CombL::process, req("xn"), req("delay_sec"), req("decay_sec")>(
+      ops::CombLProcess::method(
           "process($self, xn, delay_sec, decay_sec)\n--\n\n"
           "Process one sample through the comb filter."),
       {},
@@ -119,7 +117,7 @@ struct PyClass<AllpassS> {
       "Integer-sample allpass filter.";
   static constexpr newfunc init = constructor<AllpassS(std::uint64_t), req("max_delay_samp")>;
   static inline PyMethodDef methods[] = {
-      method<"process", &AllpassS::process, req("xn"), req("delay_samp"), req("decay_samp")>(
+      ops::AllpassSProcess::method(
           "process($self, xn, delay_samp, decay_samp)\n--\n\n"
           "Process one sample through the allpass filter."),
       {},
@@ -136,7 +134,7 @@ struct PyClass<AllpassN> {
   static constexpr newfunc init =
       constructor<AllpassN(Sample, Sample), req("sample_rate"), req("max_delay_sec")>;
   static inline PyMethodDef methods[] = {
-      method<"process", &AllpassN::process, req("xn"), req("delay_sec"), req("decay_sec")>(
+      ops::AllpassNProcess::method(
           "process($self, xn, delay_sec, decay_sec)\n--\n\n"
           "Process one sample through the allpass filter."),
       {},
@@ -153,7 +151,7 @@ struct PyClass<AllpassL> {
   static constexpr newfunc init =
       constructor<AllpassL(Sample, Sample), req("sample_rate"), req("max_delay_sec")>;
   static inline PyMethodDef methods[] = {
-      method<"process", &AllpassL::process, req("xn"), req("delay_sec"), req("decay_sec")>(
+      ops::AllpassLProcess::method(
           "process($self, xn, delay_sec, decay_sec)\n--\n\n"
           "Process one sample through the allpass filter."),
       {},

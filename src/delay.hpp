@@ -21,11 +21,20 @@ class DelayLine {
   template <class... Args>
   explicit DelayLine(Args... args) : ring_(args...) {}
 
-  Sample process(Sample xn, typename Ring::Delay delay) {
-    Sample y = ring_.read(delay);
-    ring_.write(xn);
+  using Delay = typename Ring::Delay;
+
+  Sample process(Sample xn, Delay delay) {
+    Sample y = tap(delay, 0);
+    feed(xn, y, delay);
     return y;
   }
+
+  // A step in two halves, the read and what follows it, so that a chunk of
+  // steps can take all its reads first when none reaches a sample the chunk
+  // writes (`youngest` tells how far back the read looks).
+  Sample tap(Delay delay, std::uint64_t ahead) const { return ring_.tap(delay, ahead); }
+  std::uint64_t youngest(Delay delay) const { return ring_.youngest(delay); }
+  void feed(Sample xn, Sample /*delayed*/, Delay /*delay*/) { ring_.write(xn); }
 
  private:
   Ring ring_;
@@ -72,10 +81,18 @@ class FeedbackLoop {
   };
 
   Step circulate(Sample xn, Delay delay, Sample gain) {
-    Sample delayed = ring_.read(delay);
+    Sample delayed = ring_.tap(delay, 0);
     Sample stored = xn + gain * delayed;
     ring_.write(stored);
     return {delayed, gain, stored};
+  }
+
+ public:
+  // The step's read and the rest of it, as for DelayLine.
+  Sample tap(Delay delay, std::uint64_t ahead) const { return ring_.tap(delay, ahead); }
+  std::uint64_t youngest(Delay delay) const { return ring_.youngest(delay); }
+  void feed(Sample xn, Sample delayed, Delay /*delay*/, Sample gain) {
+    ring_.write(xn + gain * delayed);
   }
 
  private:
@@ -94,7 +111,9 @@ class Comb : public FeedbackLoop<Ring> {
   }
 
   Sample process_at(Sample xn, Delay delay, Sample gain) {
-    return this->circulate(xn, delay, gain).delayed;
+    Sample delayed = this->tap(delay, 0);
+    this->feed(xn, delayed, delay, gain);
+    return delayed;
   }
 };
 

@@ -1,7 +1,5 @@
 // Python presentation of the biquad filter.
-#include "iir_filter.hpp"
-
-#include "frame.hpp"
+#include "operations.hpp"
 
 namespace vorda {
 
@@ -19,7 +17,7 @@ struct PyClass<Biquad> {
                                               req("b0"), req("b1"), req("b2"), req("a1"),
                                               req("a2")>;
   static inline PyMethodDef methods[] = {
-      method<"process", &Biquad::process, req("x")>(
+      ops::BiquadProcess::method(
           "process($self, x)\n--\n\n"
           "Process one input sample and return the output.\n\n"
           "This method performs no allocations and updates\n"
@@ -30,8 +28,7 @@ struct PyClass<Biquad> {
           "This clears filter memory but keeps the current coefficients."),
       // All five are converted before any is stored, so a failed call never
       // leaves a mixture of old and new coefficients.
-      method<"set_coefs", &Biquad::set_coefs, req("b0"), req("b1"), req("b2"), req("a1"),
-             req("a2")>(
+      ops::BiquadSetCoefs::method(
           "set_coefs($self, b0, b1, b2, a1, a2)\n--\n\n"
           "Update filter coefficients in-place.\n\n"
           "This allows efficient coefficient modulation without\n"

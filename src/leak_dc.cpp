@@ -1,7 +1,5 @@
 // Python presentation of the DC blocker.
-#include "leak_dc.hpp"
-
-#include "frame.hpp"
+#include "operations.hpp"
 
 namespace vorda {
 
@@ -29,13 +27,13 @@ struct PyClass<LeakDc> {
   static constexpr newfunc init = constructor<LeakDc(Sample), opt("coef", 0.995)>;
   static inline PyGetSetDef properties[] = {
       property<&LeakDc::coef, Access::read_write>(
-          "coef",
+          ops::kLeakDcCoef.name,
           "Feedback coefficient controlling the cutoff frequency.\n\n"
           "Values closer to 1.0 result in slower DC removal."),
       {},
   };
   static inline PyMethodDef methods[] = {
-      method<"process", &LeakDc::process, req("xn")>(
+      ops::LeakDcProcess::method(
           "process($self, xn)\n--\n\n"
           "Process one input sample and return the DC-blocked output.\n\n"
           "This method updates the internal state in-place."),

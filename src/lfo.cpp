@@ -1,7 +1,5 @@
 // Python presentation of the low-frequency oscillator.
-#include "lfo.hpp"
-
-#include "frame.hpp"
+#include "operations.hpp"
 
 namespace vorda {
 
@@ -26,7 +24,7 @@ struct PyClass<Lfo> {
   static constexpr newfunc init =
       constructor<Lfo(Sample, std::uint64_t), req("sample_rate"), opt("waveform", 0)>;
   static inline PyMethodDef methods[] = {
-      method<"process", &Lfo::process, req("frequency")>(
+      ops::LfoProcess::method(
           "process($self, frequency)\n--\n\n"
           "Process one sample step of the LFO.\n\n"
           "# Parameters\n"

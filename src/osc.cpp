@@ -1,7 +1,5 @@
 // Python presentation of the sine oscillator and the white-noise generator.
-#include "osc.hpp"
-
-#include "frame.hpp"
+#include "operations.hpp"
 
 namespace vorda {
 
@@ -26,7 +24,7 @@ struct PyClass<SinOsc> {
   static constexpr newfunc init =
       constructor<SinOsc(Sample, Sample), req("sample_rate"), opt("phase", 0.0)>;
   static inline PyMethodDef methods[] = {
-      method<"process", &SinOsc::process, req("frequency")>(
+      ops::SinOscProcess::method(
           "process($self, frequency)\n--\n\n"
           "Process one sample of the oscillator.\n\n"
           "# Parameters\n"
@@ -65,7 +63,7 @@ struct PyClass<WhiteNoise> {
   static constexpr newfunc init =
       constructor<WhiteNoise(std::optional<std::uint64_t>), opt("seed")>;
   static inline PyMethodDef methods[] = {
-      method<"process", &WhiteNoise::process>(
+      ops::WhiteNoiseProcess::method(
           "process($self)\n--\n\n"
           "Generate one white noise sample.\n\n"
           "# Returns\n"

@@ -1,11 +1,9 @@
 // Python presentation of the panner: the module's one function.
-#include "pan.hpp"
-
-#include "frame.hpp"
+#include "operations.hpp"
 
 namespace vorda {
 
-PyMethodDef pan2_function = function<"pan2", &pan2, req("x"), opt("pos", 0.0)>(
+PyMethodDef pan2_function = ops::Pan2::function(
     "pan2(x, pos=0.0)\n--\n\n"
     "Equal-power mono-to-stereo panner.\n\n"
     "This function maps a mono signal into stereo using an\n"

@@ -1,7 +1,5 @@
 // Python presentation of the ring buffers.
-#include "ring_buffer.hpp"
-
-#include "frame.hpp"
+#include "operations.hpp"
 
 namespace vorda {
 
@@ -24,12 +22,12 @@ struct PyClass<RingBufferS> {
       {},
   };
   static inline PyMethodDef methods[] = {
-      method<"read", &RingBufferS::read, req("delay_samp")>(
+      ops::RingBufferSRead::method(
           "read($self, delay_samp)\n--\n\n"
           "Read a sample delayed by `delay_samp` samples.\n\n"
           "No bounds checking is performed; delays larger than the internal\n"
           "buffer size will wrap around cyclically."),
-      method<"write", &RingBufferS::write, req("xn")>(
+      ops::RingBufferSWrite::method(
           "write($self, xn)\n--\n\nWrite a new sample into the buffer."),
       {},
   };
@@ -55,9 +53,9 @@ struct PyClass<RingBufferN> {
       {},
   };
   static inline PyMethodDef methods[] = {
-      method<"read", &RingBufferN::read, req("delay_sec")>(
+      ops::RingBufferNRead::method(
           "read($self, delay_sec)\n--\n\nRead a delayed sample (fractional part is truncated)."),
-      method<"write", &RingBufferN::write, req("xn")>(
+      ops::RingBufferNWrite::method(
           "write($self, xn)\n--\n\nWrite a new sample into the buffer."),
       {},
   };
@@ -83,9 +81,9 @@ struct PyClass<RingBufferL> {
       {},
   };
   static inline PyMethodDef methods[] = {
-      method<"read", &RingBufferL::read, req("delay_sec")>(
+      ops::RingBufferLRead::method(
           "read($self, delay_sec)\n--\n\nRead a delayed sample using linear interpolation."),
-      method<"write", &RingBufferL::write, req("xn")>(
+      ops::RingBufferLWrite::method(
           "write($self, xn)\n--\n\nWrite a new sample into the buffer."),
       {},
   };

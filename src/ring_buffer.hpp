@@ -37,8 +37,11 @@ class SampleRing {
 
   std::uint64_t size() const { return mask_ + 1; }
 
-  Sample read(std::uint64_t delay) const {
-    std::uint64_t index = (write_pos_ - delay) & mask_;
+  // `ahead` reads as if that many writes had been made since: a chunk of
+  // steps can take all its reads before any of its writes, as long as no
+  // read reaches a slot the chunk writes (see `age`).
+  Sample read(std::uint64_t delay, std::uint64_t ahead = 0) const {
+    std::uint64_t index = (write_pos_ + ahead - delay) & mask_;
     check_index(index, size());
     return buffer_[index];
   }
@@ -46,9 +49,9 @@ class SampleRing {
   // Linear interpolation at a delay of `delay` samples (not clamped: below 0
   // it extrapolates from the oldest and the newest slot). The older slot
   // gets the weight of the fraction.
-  Sample read_interpolated(Sample delay) const {
+  Sample read_interpolated(Sample delay, std::uint64_t ahead = 0) const {
     std::uint64_t whole = saturating_count(floorf(delay));
-    std::uint64_t index0 = (write_pos_ - whole) & mask_;
+    std::uint64_t index0 = (write_pos_ + ahead - whole) & mask_;
     check_index(index0, size());
     std::uint64_t index1 = (index0 - 1) & mask_;
     check_index(index1, size());
@@ -61,6 +64,11 @@ class SampleRing {
     buffer_[write_pos_] = xn;
     write_pos_ = (write_pos_ + 1) & mask_;
   }
+
+  // How many writes ago the slot `back` places behind the write position was
+  // written, seen by a read made before the next write: from 1 (the newest)
+  // to size() (the oldest, which a delay of 0 or of size() reaches: it wraps).
+  std::uint64_t age(std::uint64_t back) const { return ((back - 1) & mask_) + 1; }
 
  private:
   // The smallest power of two >= n (1 for n <= 1); 0 when it needs 65 bits.
@@ -89,6 +97,13 @@ class RingBufferS {
   void write(Sample xn) { ring_.write(xn); }
   std::uint64_t max_delay_samp() const { return max_delay_samp_; }
 
+  // A read `ahead` writes from now, and the age of the youngest sample a
+  // read at this delay reaches (SampleRing::age).
+  Sample tap(std::uint64_t delay_samp, std::uint64_t ahead) const {
+    return ring_.read(delay_samp, ahead);
+  }
+  std::uint64_t youngest(std::uint64_t delay_samp) const { return ring_.age(delay_samp); }
+
  private:
   SampleRing ring_;
   std::uint64_t max_delay_samp_;  // as requested, not the power-of-two size
@@ -96,13 +111,25 @@ class RingBufferS {
 
 // How a delay in samples, possibly fractional, becomes a read of the ring.
 struct Truncating {
-  static Sample read(const SampleRing& ring, Sample delay) {
-    return ring.read(saturating_count(floorf(delay)));
+  static Sample read(const SampleRing& ring, Sample delay, std::uint64_t ahead = 0) {
+    return ring.read(saturating_count(floorf(delay)), ahead);
+  }
+  static std::uint64_t youngest(const SampleRing& ring, Sample delay) {
+    return ring.age(saturating_count(floorf(delay)));
   }
 };
 
 struct Interpolating {
-  static Sample read(const SampleRing& ring, Sample delay) { return ring.read_interpolated(delay); }
+  static Sample read(const SampleRing& ring, Sample delay, std::uint64_t ahead = 0) {
+    return ring.read_interpolated(delay, ahead);
+  }
+  // The two neighbouring slots; the second is one further back (mod 2^64,
+  // as the read computes it).
+  static std::uint64_t youngest(const SampleRing& ring, Sample delay) {
+    std::uint64_t whole = saturating_count(floorf(delay));
+    std::uint64_t newer = ring.age(whole), older = ring.age(whole + 1);
+    return newer < older ? newer : older;
+  }
 };
 
 // The ring length for a maximum delay in seconds. Panics unless both are
@@ -131,6 +158,13 @@ class TimedRingBuffer {
   void write(Sample xn) { ring_.write(xn); }
   Sample sample_rate() const { return sample_rate_; }
   Sample max_delay_sec() const { return max_delay_sec_; }
+
+  Sample tap(Sample delay_sec, std::uint64_t ahead) const {
+    return Reader::read(ring_, delay_sec * sample_rate_, ahead);
+  }
+  std::uint64_t youngest(Sample delay_sec) const {
+    return Reader::youngest(ring_, delay_sec * sample_rate_);
+  }
 
  private:
   SampleRing ring_;

@@ -1,0 +1,131 @@
+// PyInit_vorda_blocks: the module object, and the binding to vorda's types.
+//
+// The instances this module works on are vorda's own. It reads them
+// through the frame's instance layout, which is checked against vorda's
+// types at import, as is every row's parameter list against the text
+// signature of the vorda callable it repeats.
+#include <string>
+
+#include "blocks/arrays.hpp"
+#include "blocks/entries.hpp"
+
+namespace vorda::blocks {
+namespace {
+
+template <auto Entry>
+constexpr PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
+}
+
+PyMethodDef methods[] = {
+    {"process", fastcall<&process_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "process(obj, /, *args, n=None, out=None, **kwargs)\n--\n\n"
+     "Run `obj.process` over a whole block; return the outputs as float32 arrays.\n\n"
+     "The arguments after `obj` are those of `obj.process`, by position or by\n"
+     "keyword. Each is a number, the same for every sample, or a 1-D array of\n"
+     "per-sample values. The result, and the state `obj` is left in, are bit\n"
+     "for bit those of calling `obj.process` once per sample.\n\n"
+     "`n` is the block length, needed when no argument is an array. `out`\n"
+     "takes a float32 array to write into (a pair for `Lfo`); it may be one\n"
+     "of the inputs. `Biquad` also takes `b0`, `b1`, `b2`, `a1` and `a2` (all\n"
+     "or none), set before each sample as by `set_coefs`; `LeakDc` takes\n"
+     "`coef`, set before each sample likewise."},
+    {"read", fastcall<&read_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "read(obj, /, *args, n=None, out=None, **kwargs)\n--\n\n"
+     "Read a ring buffer at a block of delays: that many `obj.read` calls\n"
+     "with no write in between."},
+    {"write", fastcall<&write_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "write(obj, /, *args, n=None, **kwargs)\n--\n\n"
+     "Write a block of samples into a ring buffer: that many `obj.write` calls."},
+    {"pan2", fastcall<&pan2_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "pan2(x, pos=0.0, *, n=None, out=None)\n--\n\n"
+     "`vorda.pan2` over a block: returns the float32 arrays (left, right)."},
+    {},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vorda_blocks",
+    "Whole numpy arrays through vorda's processors, bit for bit as the per-sample calls.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The text signature a row must share with the vorda callable it repeats.
+template <class R>
+std::string expected_signature() {
+  std::string text = R::is_function ? "(" : "($self";
+  for (int i = 0; i < R::kParams; ++i) {
+    if (i > 0 || !R::is_function) text += ", ";
+    text += R::Table::names[i];
+    if (!R::Table::required[i]) {
+      char* value =
+          PyOS_double_to_string(R::Table::fallback[i], 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+      text += std::string("=") + value;
+      PyMem_Free(value);
+    }
+  }
+  return text + ")";
+}
+
+// This module relies on vorda's instance layout and calling conventions:
+// refuse to load beside a vorda it does not match.
+template <class R>
+void bind(PyObject* vorda_module) {
+  std::string what = R::is_function ? R::callee : std::string(R::class_name);
+  Owned found(PyObject_GetAttrString(vorda_module, R::is_function ? R::callee : R::class_name));
+  if (!found) {
+    PyErr_Clear();
+    raise(PyExc_ImportError, "vorda_blocks does not match this vorda: no " + what);
+  }
+  if constexpr (!R::is_function) {
+    using Proc = std::remove_const_t<typename R::Proc>;
+    if (!PyType_Check(found.get()) || reinterpret_cast<PyTypeObject*>(found.get())->tp_basicsize !=
+                                          static_cast<Py_ssize_t>(sizeof(Instance<Proc>)))
+      raise(PyExc_ImportError,
+            "vorda_blocks does not match this vorda: the instances of " + what + " differ");
+    R::type = reinterpret_cast<PyTypeObject*>(found.get());
+    found = checked(PyObject_GetAttrString(found.get(), R::callee));
+    what += std::string(".") + R::callee;
+  }
+  Owned signature(PyObject_GetAttrString(found.get(), "__text_signature__"));
+  const char* text = signature ? PyUnicode_AsUTF8(signature.get()) : nullptr;
+  if (text == nullptr || expected_signature<R>() != text) {
+    PyErr_Clear();
+    raise(PyExc_ImportError,
+          "vorda_blocks does not match this vorda: the parameters of " + what + " differ");
+  }
+}
+
+template <class Rows>
+void bind_all(PyObject* vorda_module) {
+  std::apply([&](auto... rows) { (bind<decltype(rows)>(vorda_module), ...); }, Rows{});
+}
+
+PyObject* cached_module = nullptr;
+GilOnce module_once;
+
+PyObject* import_module() {
+  // Imported every time: vorda refuses a second interpreter, and so must we.
+  Owned vorda_module = checked(PyImport_ImportModule("vorda"));
+  module_once.call([&] {
+    load_numpy();
+    bind_all<ProcessRows>(vorda_module.get());
+    bind_all<ReadRows>(vorda_module.get());
+    bind_all<WriteRows>(vorda_module.get());
+    bind<Pan2Row>(vorda_module.get());
+    cached_module = checked(PyModule_Create2(&module_def, PYTHON_API_VERSION)).release();
+  });
+  return Py_NewRef(cached_module);
+}
+
+}  // namespace
+}  // namespace vorda::blocks
+
+PyMODINIT_FUNC PyInit_vorda_blocks(void) {
+  return vorda::guarded([] { return vorda::blocks::import_module(); });
+}

@@ -1,0 +1,135 @@
+// The one table of operations for blocks and patches: each row is an
+// operation (class, Python name, member function, parameters) together with
+// how a block may modulate it, hoist work out of its loop, or split it into
+// its read and the rest (for a patch that runs a loop through it a chunk at
+// a time). A block call and a patch operation go through the same row.
+#pragma once
+
+#include <array>
+#include <tuple>
+#include <type_traits>
+
+#include "blocks/kernel.hpp"
+#include "operations.hpp"
+
+namespace vorda::blocks {
+
+struct Unmodulated {
+  using Params = ParamList<>;
+};
+template <auto Set, class P>
+struct Modulated {
+  static constexpr auto set = Set;
+  using Params = P;
+};
+
+// A step that reads its ring before it writes it, offered in two halves:
+// `Tap(delay, ahead)` reads as if `ahead` writes had been made since,
+// `Youngest(delay)` says how many writes back that read reaches, and `Feed`
+// (for a step that also writes) does the rest given what was read:
+// Feed(xn, delayed, trailing...), where the trailing arguments are those
+// after `xn`, hoisted if the row hoists. The delay is the first argument
+// after `xn`, or the only one of a read.
+struct NoTaps {};
+template <auto Tap, auto Youngest, auto Feed = nullptr>
+struct Taps {
+  static constexpr auto tap = Tap;
+  static constexpr auto youngest = Youngest;
+  static constexpr auto feed = Feed;
+};
+
+template <class Main, class Extra, bool WithOut>
+struct Names;
+template <auto... P, auto... M, bool WithOut>
+struct Names<ParamList<P...>, ParamList<M...>, WithOut> {
+  static constexpr const char* names[] = {P.name..., M.name..., "n", "out"};
+  static constexpr bool required[] = {P.required..., M.required..., false};
+  static constexpr double fallback[] = {P.fallback..., M.fallback..., 0.0};
+  static constexpr int count = sizeof...(P) + sizeof...(M) + 1 + (WithOut ? 1 : 0);
+};
+
+template <class Args, std::size_t... I>
+constexpr auto kinds_of(std::index_sequence<I...>) {
+  return std::array<Kind, sizeof...(I) + 1>{kind_of<std::tuple_element_t<I, Args>>()...,
+                                            Kind::sample};
+}
+
+// What a step works on. A const operation works on the instance in place
+// (other readers may share it); anything else on a copy of its own (`loop`).
+template <auto Fn, bool IsFunction = !std::is_member_function_pointer_v<decltype(Fn)>>
+struct Target {
+  using type = Stateless;
+  static constexpr bool shared = false;
+};
+template <auto Fn>
+struct Target<Fn, false> {
+  using Info = Callable<decltype(Fn)>;
+  static constexpr bool shared = Info::is_const;
+  using type = std::conditional_t<shared, const typename Info::Class, typename Info::Class>;
+};
+
+template <auto Fn, class Modulation>
+struct FullStep {
+  using type = SetThenCall<Fn, Modulation::set>;
+};
+template <auto Fn>
+struct FullStep<Fn, Unmodulated> {
+  using type = Call<Fn>;
+};
+
+template <class Op, class Modulation = Unmodulated, class Hoisting = NoHoist,
+          class Split = NoTaps>
+struct Row {
+  using Params = typename Op::Params;
+  static constexpr auto fn = Op::fn;
+  using Plain = Call<fn>;
+  using Full = typename FullStep<fn, Modulation>::type;
+  using Result = typename Plain::Result;
+  static constexpr bool is_function = !std::is_member_function_pointer_v<decltype(fn)>;
+  using Proc = typename Target<fn>::type;
+  static constexpr bool shared = Target<fn>::shared;
+  static constexpr int kParams = Params::count;
+  static constexpr int kModulated = Modulation::Params::count;
+  static constexpr int kResults = results_of<Result>();
+  using Table = Names<Params, typename Modulation::Params, kResults != 0>;
+  static constexpr auto kinds =
+      kinds_of<typename Full::Args>(std::make_index_sequence<kParams + kModulated>{});
+  static constexpr const char* class_name = is_function ? nullptr : Op::class_name;
+  static constexpr const char* callee = Op::callee;
+  using Hoisted = Hoisting;
+  using Taps = Split;
+
+  static inline PyTypeObject* type = nullptr;  // vorda's, found at import
+};
+
+template <class T>
+using ReadTaps = Taps<&T::tap, &T::youngest>;
+template <class T>
+using StepTaps = Taps<&T::tap, &T::youngest, &T::feed>;
+template <class T>
+using CoefficientOnce = Hoist<&T::process_at, &T::at_coefficient>;
+
+using ProcessRows = std::tuple<
+    Row<ops::SinOscProcess>, Row<ops::WhiteNoiseProcess>, Row<ops::LfoProcess>,
+    Row<ops::BiquadProcess, Modulated<ops::BiquadSetCoefs::fn, ops::BiquadSetCoefs::Params>>,
+    Row<ops::LeakDcProcess, Modulated<&LeakDc::coef, ParamList<ops::kLeakDcCoef>>>,
+    Row<ops::DelaySProcess, Unmodulated, NoHoist, StepTaps<DelayS>>,
+    Row<ops::DelayNProcess, Unmodulated, NoHoist, StepTaps<DelayN>>,
+    Row<ops::DelayLProcess, Unmodulated, NoHoist, StepTaps<DelayL>>,
+    Row<ops::CombSProcess, Unmodulated, CoefficientOnce<CombS>, StepTaps<CombS>>,
+    Row<ops::CombNProcess, Unmodulated, CoefficientOnce<CombN>, StepTaps<CombN>>,
+    Row<ops::CombLProcess, Unmodulated, CoefficientOnce<CombL>, StepTaps<CombL>>,
+    Row<ops::AllpassSProcess, Unmodulated, CoefficientOnce<AllpassS>>,
+    Row<ops::AllpassNProcess, Unmodulated, CoefficientOnce<AllpassN>>,
+    Row<ops::AllpassLProcess, Unmodulated, CoefficientOnce<AllpassL>>>;
+
+using ReadRows = std::tuple<Row<ops::RingBufferSRead, Unmodulated, NoHoist, ReadTaps<RingBufferS>>,
+                            Row<ops::RingBufferNRead, Unmodulated, NoHoist, ReadTaps<RingBufferN>>,
+                            Row<ops::RingBufferLRead, Unmodulated, NoHoist, ReadTaps<RingBufferL>>>;
+
+using WriteRows = std::tuple<Row<ops::RingBufferSWrite>, Row<ops::RingBufferNWrite>,
+                             Row<ops::RingBufferLWrite>>;
+
+using Pan2Row = Row<ops::Pan2, Unmodulated, Hoist<&pan_at, &pan_gains>>;
+
+}  // namespace vorda::blocks
