@@ -44,6 +44,7 @@ void load_numpy() {
   np.generic = reinterpret_cast<PyTypeObject*>(attribute("generic"));
   np.number = reinterpret_cast<PyTypeObject*>(attribute("number"));
   np.complexfloating = reinterpret_cast<PyTypeObject*>(attribute("complexfloating"));
+  np.bool_ = reinterpret_cast<PyTypeObject*>(attribute("bool_"));
   np.float32 = dtype("float32");
   np.float64 = dtype("float64");
   np.int64 = dtype("int64");

@@ -20,6 +20,7 @@ struct Numpy {
   PyTypeObject* generic;  // numpy's scalar types
   PyTypeObject* number;   // numpy's real and complex scalars
   PyTypeObject* complexfloating;
+  PyTypeObject* bool_;
   PyObject* float32;
   PyObject* float64;
   PyObject* int64;

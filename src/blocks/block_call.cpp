@@ -23,10 +23,22 @@ std::optional<Py_ssize_t> length_argument(PyObject* n_slot) {
   return n;
 }
 
-namespace {
+bool check_modulation(const Signature& sig, int params, const char* where, PyObject* const* slots) {
+  const int P = params, M = sig.count - params;
+  int given = 0;
+  for (int i = P; i < P + M; ++i) given += slots[i] != nullptr;
+  if (given == 0 || given == M) return M > 0 && given == M;
+  std::string all, missing;
+  for (int i = P; i < P + M; ++i) {
+    std::string quoted = std::string("'") + sig.names[i] + "'";
+    all += (i == P ? "" : i + 1 == P + M ? " and " : ", ") + quoted;
+    if (slots[i] == nullptr) missing += (missing.empty() ? "" : ", ") + quoted;
+  }
+  raise(PyExc_TypeError, std::string(sig.class_name) + "." + sig.callable + "() " + where +
+                             " modulates " + all + " together: give all of them or none (missing " +
+                             missing + ")");
+}
 
-// The block length: the common length of the array arguments, which `n`
-// must repeat if given; `n` alone when every argument is one value.
 Py_ssize_t block_length(const Input* inputs, int count, PyObject* n_slot) {
   const Input* first = nullptr;
   for (int i = 0; i < count; ++i) {
@@ -52,6 +64,8 @@ Py_ssize_t block_length(const Input* inputs, int count, PyObject* n_slot) {
   return first->length;
 }
 
+namespace {
+
 template <class R>
 PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using Table = typename R::Table;
@@ -61,8 +75,8 @@ PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
                                  Table::count,  R::Params::required, Table::count - P};
   PyObject* slots[Table::count];
   match_vector(sig, args, nargs, kwnames, slots);
-  bool modulated = false;
-  check_modulation<R>("block", slots, modulated);
+  static constexpr Signature modulation{R::class_name, R::callee, Table::names, P + M, 0};
+  const bool modulated = check_modulation(modulation, P, "block", slots);
 
   using Proc = typename R::Proc;
   Proc* proc = nullptr;

@@ -19,25 +19,13 @@ PyObject* write_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* pan2_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept;
 
-// A block modulates all of a row's extra parameters or none of them;
-// `modulated` says which. TypeError naming the missing ones otherwise.
-template <class R>
-void check_modulation(const char* where, PyObject* const* slots, bool& modulated) {
-  constexpr int P = R::kParams, M = R::kModulated;
-  int given = 0;
-  for (int i = P; i < P + M; ++i) given += slots[i] != nullptr;
-  modulated = M > 0 && given == M;
-  if (given == 0 || given == M) return;
-  std::string all, missing;
-  for (int i = P; i < P + M; ++i) {
-    std::string quoted = std::string("'") + R::Table::names[i] + "'";
-    all += (i == P ? "" : i + 1 == P + M ? " and " : ", ") + quoted;
-    if (slots[i] == nullptr) missing += (missing.empty() ? "" : ", ") + quoted;
-  }
-  raise(PyExc_TypeError, std::string(R::class_name) + "." + R::callee + "() " + where +
-                             " modulates " + all + " together: give all of them or none (missing " +
-                             missing + ")");
-}
+// Adds Patch, Value and Feedback to the module.
+void create_patch_types(PyObject* module);
+
+// A call modulates all of an operation's extra parameters (`names[params]`
+// on, `modulated` of them) or none; returns which. TypeError naming the
+// missing ones otherwise.
+bool check_modulation(const Signature& sig, int params, const char* where, PyObject* const* slots);
 
 // "a SinOsc, WhiteNoise, ... or AllpassL": what a dispatch over rows takes.
 template <class Rows>
@@ -60,5 +48,10 @@ std::string accepted_classes() {
 // The block length `n` as a caller gives it: absent (None) or a
 // non-negative integer.
 std::optional<Py_ssize_t> length_argument(PyObject* n_slot);
+
+struct Input;
+// The common length of the array arguments, which `n` must repeat if
+// given; `n` alone when every argument is one value.
+Py_ssize_t block_length(const Input* inputs, int count, PyObject* n_slot);
 
 }  // namespace vorda::blocks

@@ -118,7 +118,9 @@ PyObject* import_module() {
     bind_all<ReadRows>(vorda_module.get());
     bind_all<WriteRows>(vorda_module.get());
     bind<Pan2Row>(vorda_module.get());
-    cached_module = checked(PyModule_Create2(&module_def, PYTHON_API_VERSION)).release();
+    Owned module = checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    create_patch_types(module.get());
+    cached_module = module.release();
   });
   return Py_NewRef(cached_module);
 }

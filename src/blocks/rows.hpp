@@ -15,11 +15,15 @@
 namespace vorda::blocks {
 
 struct Unmodulated {
+  static constexpr const char* name = nullptr;
   using Params = ParamList<>;
 };
-template <auto Set, class P>
+// `Name` is what a per-sample caller modulates: a method (called with the
+// extra arguments) or a property (assigned).
+template <Name Setter, auto Set, class P>
 struct Modulated {
   static constexpr auto set = Set;
+  static constexpr const char* name = Setter.text;
   using Params = P;
 };
 
@@ -98,6 +102,7 @@ struct Row {
   static constexpr const char* callee = Op::callee;
   using Hoisted = Hoisting;
   using Taps = Split;
+  static constexpr const char* modulation = Modulation::name;
 
   static inline PyTypeObject* type = nullptr;  // vorda's, found at import
 };
@@ -111,8 +116,8 @@ using CoefficientOnce = Hoist<&T::process_at, &T::at_coefficient>;
 
 using ProcessRows = std::tuple<
     Row<ops::SinOscProcess>, Row<ops::WhiteNoiseProcess>, Row<ops::LfoProcess>,
-    Row<ops::BiquadProcess, Modulated<ops::BiquadSetCoefs::fn, ops::BiquadSetCoefs::Params>>,
-    Row<ops::LeakDcProcess, Modulated<&LeakDc::coef, ParamList<ops::kLeakDcCoef>>>,
+    Row<ops::BiquadProcess, Modulated<"set_coefs", ops::BiquadSetCoefs::fn, ops::BiquadSetCoefs::Params>>,
+    Row<ops::LeakDcProcess, Modulated<"coef", &LeakDc::coef, ParamList<ops::kLeakDcCoef>>>,
     Row<ops::DelaySProcess, Unmodulated, NoHoist, StepTaps<DelayS>>,
     Row<ops::DelayNProcess, Unmodulated, NoHoist, StepTaps<DelayN>>,
     Row<ops::DelayLProcess, Unmodulated, NoHoist, StepTaps<DelayL>>,

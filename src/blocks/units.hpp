@@ -1,0 +1,77 @@
+// What a patch runs: units, each one operation over a run of samples, and
+// the descriptor of every operation of the table of rows, as the patch
+// compiler sees it (nothing there names a class).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "blocks/kernel.hpp"
+
+namespace vorda::blocks {
+
+struct Unit;
+// `block` runs samples [0, n) of the unit's arrays; `step` runs sample i.
+using BlockFn = void (*)(const Unit&, std::size_t n);
+using StepFn = void (*)(const Unit&, std::size_t i);
+
+// The most arguments an operation takes: Biquad.process and its five
+// coefficients.
+inline constexpr int kMaxArgs = 6;
+
+struct Unit {
+  BlockFn block = nullptr;
+  StepFn step = nullptr;
+  void* proc = nullptr;  // the processor inside its instance; nullptr for pan2 and arithmetic
+  Arg args[kMaxArgs];
+  double* out[2] = {};
+  const double* delayed = nullptr;  // what a split step's read gave, for its second half
+  std::uint64_t ahead = 0;          // writes between the chunk's start and a split read
+};
+
+// How a row may be split for a loop that runs through it a chunk at a time.
+enum class Tapping {
+  none,  // never
+  read,  // a ring's read: it can run ahead of the ring's write
+  step,  // a step that reads its ring, then writes it: a read half and a feed half
+};
+
+struct OpInfo {
+  const char* class_name;  // nullptr for pan2
+  const char* callee;
+  PyTypeObject* const* type;  // vorda's type, once bound; nullptr for pan2
+  Signature signature;        // parameters, then the modulated ones (keyword-only)
+  int params = 0;
+  int modulated = 0;
+  const char* modulation = nullptr;  // the method or property the modulated ones go to
+  int results = 0;
+  const Kind* kinds = nullptr;
+  const bool* required = nullptr;
+  const double* fallback = nullptr;
+  bool shared = false;  // a const operation (a ring's read)
+  void* (*value_of)(PyObject* instance) = nullptr;
+  BorrowFlag* (*borrow_of)(PyObject* instance) = nullptr;
+  BlockFn block = nullptr, block_modulated = nullptr;
+  StepFn step = nullptr, step_modulated = nullptr;
+  Tapping tapping = Tapping::none;
+  int delay_param = -1;  // which argument is the delay, for a split
+  // How many writes back a read at this (constant) delay reaches.
+  std::uint64_t (*youngest)(const void* proc, const Arg& delay) = nullptr;
+  BlockFn tap = nullptr;   // out[0][i] = the read `ahead + i` writes from now
+  BlockFn feed = nullptr;  // the rest of the step, given `delayed`
+};
+
+const std::vector<OpInfo>& process_ops();
+const std::vector<OpInfo>& read_ops();
+const std::vector<OpInfo>& write_ops();
+const OpInfo& pan2_op();
+
+// Arithmetic between operations, in double precision as Python floats do it.
+enum class Arith { add, sub, mul, div, neg, abs, min, max, tanh, copy };
+BlockFn arith_block(Arith op);
+StepFn arith_step(Arith op);
+const char* arith_name(Arith op);
+int arith_arity(Arith op);
+
+}  // namespace vorda::blocks
