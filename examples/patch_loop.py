@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import math
 import types
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from typing import Any, TypeAlias
 
 import numpy as np
@@ -32,7 +32,7 @@ def divide(a: float, b: float) -> float:
     return a / b
 
 
-ARITHMETIC = {
+ARITHMETIC: dict[str, Callable[..., float]] = {
     "+": lambda a, b: a + b,
     "-": lambda a, b: a - b,
     "*": lambda a, b: a * b,
@@ -112,8 +112,8 @@ class PatchLoop:
                         continue
                     got = getattr(obj, name)(*values)
                     got = got if isinstance(got, tuple) else (got,)
-                for value, result in zip(outcome, got):
-                    env[value.index] = result
+                for produced, result in zip(outcome, got):
+                    env[produced.index] = result
             for name, (source, _) in outputs.items():
                 results[name].append(get(source))
             self.memory = {index: get(source) for index, source in sources.items()}

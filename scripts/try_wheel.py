@@ -151,16 +151,21 @@ def try_patch() -> str:
     import vorda
     import vorda_blocks as vb
 
-    if not hasattr(vb, "Patch"):
-        return "no patch to run (vorda_blocks has no Patch)"
+    # A loop through a delay line and a filter, against the same calls in Python.
+    line, lowpass = vorda.DelayS(64), vorda.Biquad(0.2, 0.4, 0.2, -0.3, 0.1)
     p = vb.Patch()
-    x = p.input("x")
-    p.output("y", p.process(vorda.DelayS(4), x, 2))
-    result = p.run(x=np.arange(8, dtype=np.float32))
-    y = result["y"] if isinstance(result, dict) else result
-    twin = vorda.DelayS(4)
-    loop = [twin.process(float(v), 2) for v in range(8)]
-    check(np.asarray(y).tolist() == loop, f"patch DelayS gave {result!r}, the calls {loop}")
+    x, v = p.input("x"), p.feedback()
+    y = p.process(lowpass, p.process(line, v, 40))
+    v.set(x + 0.5 * y)
+    p.output("y", y)
+    burst = np.arange(200, dtype=np.float32) % 7
+    got = p.run(x=burst)
+    line, lowpass, fed, loop = vorda.DelayS(64), vorda.Biquad(0.2, 0.4, 0.2, -0.3, 0.1), 0.0, []
+    for xi in burst.tolist():
+        out = lowpass.process(line.process(fed, 40))
+        fed = xi + 0.5 * out
+        loop.append(out)
+    check(got.tolist() == np.array(loop, np.float32).tolist(), "the patch differs from its loop")
     return "patch"
 
 

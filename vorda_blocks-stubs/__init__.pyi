@@ -1,6 +1,8 @@
 """Whole numpy arrays through vorda's processors, bit for bit as the per-sample calls."""
 
-from typing import SupportsFloat, SupportsIndex, TypeAlias, overload
+from typing import Any, ClassVar, NoReturn, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+
+from typing_extensions import disjoint_base
 
 import numpy as np
 import numpy.typing as npt
@@ -85,3 +87,182 @@ def pan2(
     out: _Pair | list[_Block] | None = None,
 ) -> _Pair:
     """`vorda.pan2` over a block: returns the float32 arrays (left, right)."""
+
+# --- Patches ------------------------------------------------------------------
+
+# A patch argument: a value of the patch or a number (fixed when recorded).
+_In: TypeAlias = Value | SupportsFloat | SupportsIndex
+_Count: TypeAlias = Value | SupportsIndex
+_Number: TypeAlias = float | int | np.floating[Any] | np.integer[Any] | np.bool_
+_Step: TypeAlias = tuple[str, object, tuple[Value | float | int, ...], tuple[Value, ...]]
+_Given: TypeAlias = SupportsFloat | SupportsIndex | npt.ArrayLike
+
+@disjoint_base
+class Value:
+    """A value of a patch: an input, a feedback, or what an operation or
+    arithmetic gives on each sample. It has no number until the patch
+    runs; arithmetic on it records arithmetic."""
+
+    __array_ufunc__: ClassVar[None]
+    @property
+    def patch(self) -> Patch:
+        """The patch the value belongs to."""
+    @property
+    def index(self) -> int:
+        """The value's number within its patch."""
+    @property
+    def count(self) -> bool:
+        """Whether it is a count input."""
+    def __add__(self, value: Value | _Number, /) -> Value: ...
+    def __radd__(self, value: Value | _Number, /) -> Value: ...
+    def __sub__(self, value: Value | _Number, /) -> Value: ...
+    def __rsub__(self, value: Value | _Number, /) -> Value: ...
+    def __mul__(self, value: Value | _Number, /) -> Value: ...
+    def __rmul__(self, value: Value | _Number, /) -> Value: ...
+    def __truediv__(self, value: Value | _Number, /) -> Value: ...
+    def __rtruediv__(self, value: Value | _Number, /) -> Value: ...
+    def __neg__(self) -> Value: ...
+    def __pos__(self) -> Value: ...
+    def __abs__(self) -> Value: ...
+    def __float__(self) -> NoReturn: ...
+    def __int__(self) -> NoReturn: ...
+    def __bool__(self) -> NoReturn: ...
+    def __lt__(self, value: object, /) -> NoReturn: ...
+    def __le__(self, value: object, /) -> NoReturn: ...
+    def __gt__(self, value: object, /) -> NoReturn: ...
+    def __ge__(self, value: object, /) -> NoReturn: ...
+    def __eq__(self, value: object, /) -> NoReturn: ...  # type: ignore[override]
+    def __ne__(self, value: object, /) -> NoReturn: ...  # type: ignore[override]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class Feedback(Value):
+    """A patch's one-sample memory (Patch.feedback): a value that reads what
+    set() was given on the previous sample."""
+
+    def set(self, /, value: Value | _Number) -> None:
+        """What the next sample reads from this feedback: a value or a number.
+        Called exactly once."""
+    @property
+    def name(self) -> str | None:
+        """The name given, or None."""
+    @property
+    def initial(self) -> float:
+        """What the first sample read."""
+    @property
+    def value(self) -> float:
+        """What the next sample reads: `initial` until the patch runs, then what
+        the last sample set. It can be assigned (to start a loop afresh)."""
+    @value.setter
+    def value(self, value: _Number) -> None: ...
+    @property
+    def source(self) -> Value | float | None:
+        """What set() was given, or None."""
+
+@disjoint_base
+class Patch:
+    """A network of vorda processors with feedback between them, recorded
+    once and run per sample in C++.
+
+    Record with input(), feedback(), process(), read(), write(),
+    pan2(), arithmetic on the values they return, and output(); then
+    run(). Each sample performs the recorded operations in order,
+    bit for bit as the Python loop making the same calls would, with
+    Python floats between them."""
+
+    def __init__(self) -> None: ...
+    def input(self, /, name: str, count: bool = False) -> Value:
+        """A value given to run() by `name`, one per sample: an array or a number.
+
+        With count=True it is a count (for `_samp` arguments only), and run()
+        takes an integer array or an int for it."""
+    def feedback(self, /, initial: _Number = 0.0, name: str | None = None) -> Feedback:
+        """A one-sample memory: reading it gives what its set() was given on the
+        previous sample (`initial` on the first one)."""
+    @overload
+    def process(self, obj: vorda.SinOsc, /, frequency: _In) -> Value:
+        """Record `obj.process(*args, **kwargs)`: the arguments are patch values or
+        numbers; returns the value (a pair for `Lfo`). `Biquad` also takes `b0`
+        to `a2` and `LeakDc` `coef`, set before each sample as a block does."""
+    @overload
+    def process(self, obj: vorda.WhiteNoise, /) -> Value: ...
+    @overload
+    def process(self, obj: vorda.Lfo, /, frequency: _In) -> tuple[Value, Value]: ...
+    @overload
+    def process(self, obj: vorda.Biquad, /, x: _In) -> Value: ...
+    @overload
+    def process(
+        self, obj: vorda.Biquad, /, x: _In, *, b0: _In, b1: _In, b2: _In, a1: _In, a2: _In
+    ) -> Value: ...
+    @overload
+    def process(self, obj: vorda.LeakDc, /, xn: _In, *, coef: _In = ...) -> Value: ...
+    @overload
+    def process(self, obj: vorda.DelayS, /, xn: _In, delay_samp: _Count) -> Value: ...
+    @overload
+    def process(self, obj: vorda.DelayN | vorda.DelayL, /, xn: _In, delay_sec: _In) -> Value: ...
+    @overload
+    def process(
+        self, obj: vorda.CombS | vorda.AllpassS, /, xn: _In, delay_samp: _Count,
+        decay_samp: _Count,
+    ) -> Value: ...
+    @overload
+    def process(
+        self, obj: vorda.CombN | vorda.CombL | vorda.AllpassN | vorda.AllpassL, /, xn: _In,
+        delay_sec: _In, decay_sec: _In,
+    ) -> Value: ...
+    @overload
+    def read(self, obj: vorda.RingBufferS, /, delay_samp: _Count) -> Value:
+        """Record `obj.read(delay)` of a ring buffer."""
+    @overload
+    def read(self, obj: vorda.RingBufferN | vorda.RingBufferL, /, delay_sec: _In) -> Value: ...
+    def write(
+        self, obj: vorda.RingBufferS | vorda.RingBufferN | vorda.RingBufferL, /, xn: _In
+    ) -> None:
+        """Record `obj.write(xn)` of a ring buffer."""
+    def pan2(self, /, x: _In, pos: _In = 0.0) -> tuple[Value, Value]:
+        """Record `vorda.pan2(x, pos)`: returns (left, right)."""
+    def min(self, /, a: Value | _Number, b: Value | _Number) -> Value:
+        """Record Python's `min(a, b)`."""
+    def max(self, /, a: Value | _Number, b: Value | _Number) -> Value:
+        """Record Python's `max(a, b)`."""
+    def tanh(self, /, a: Value | _Number) -> Value:
+        """Record `math.tanh(a)`."""
+    def output(
+        self, /, name: str, value: Value | _Number, dtype: npt.DTypeLike = np.float32
+    ) -> None:
+        """Make `value` an output of run(), as an array of `dtype` (float32, or
+        float64 to keep the double)."""
+    def compile(self, /) -> None:
+        """Turn the recording into a schedule (the first run does it otherwise).
+        Nothing more can be recorded after it."""
+    def run(
+        self, /, n: SupportsIndex | None = None, **inputs: _Given
+    ) -> npt.NDArray[Any] | tuple[npt.NDArray[Any], ...] | None:
+        """Run the patch over n samples: each input by name, a 1-D array or a
+        number. Returns the only output's array, or a tuple of them in the order
+        they were declared (None without outputs). The patch and its instances
+        keep their state: a run continues where the last one stopped."""
+    @property
+    def steps(self) -> tuple[_Step, ...]:
+        """The recording as the per-sample loop performs it: tuples (name, target,
+        args, results), one per call, in order. `name` is a method of `target`
+        (or the property `coef`, assigned), 'pan2', 'set' (target: the feedback)
+        or an arithmetic operation ('+', '-', '*', '/', 'neg', 'abs', 'min',
+        'max', 'tanh'); args are values or numbers."""
+    @property
+    def inputs(self) -> dict[str, Value]:
+        """The inputs by name."""
+    @property
+    def outputs(self) -> dict[str, tuple[Value | float, np.dtype[Any]]]:
+        """The outputs by name: (value, dtype)."""
+    @property
+    def feedbacks(self) -> tuple[Feedback, ...]:
+        """The feedbacks, in order of creation."""
+    @property
+    def schedule(self) -> tuple[tuple[str, str | tuple[str, ...]], ...] | None:
+        """Once compiled, how a chunk runs: ('block', operation) for an operation
+        run over the whole chunk, ('per sample', operations) for operations
+        that take turns sample by sample; None before."""
+    @property
+    def chunk(self) -> int | None:
+        """Once compiled, the chunk length in samples."""
