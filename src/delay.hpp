@@ -21,6 +21,12 @@ class DelayLine {
   template <class... Args>
   explicit DelayLine(Args... args) : ring_(args...) {}
 
+  template <class Self, class Visit>
+  static void state(Self& self, Visit& visit) {
+    visit(self.ring_);
+  }
+  bool consistent() const { return ring_.consistent(); }
+
   using Delay = typename Ring::Delay;
 
   Sample process(Sample xn, Delay delay) {
@@ -68,6 +74,12 @@ class FeedbackLoop {
 
   template <class... Args>
   explicit FeedbackLoop(Args... args) : ring_(args...) {}
+
+  template <class Self, class Visit>
+  static void state(Self& self, Visit& visit) {
+    visit(self.ring_);
+  }
+  bool consistent() const { return ring_.consistent(); }
 
   static std::tuple<Delay, Sample> at_coefficient(Delay delay, Delay decay) {
     return {delay, decay_coefficient(delay, decay)};

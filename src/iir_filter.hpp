@@ -9,6 +9,14 @@ class Biquad {
  public:
   Biquad(Sample b0, Sample b1, Sample b2, Sample a1, Sample a2)
       : b0_(b0), b1_(b1), b2_(b2), a1_(a1), a2_(a2) {}
+  explicit Biquad(Blank) : Biquad(0, 0, 0, 0, 0) {}
+
+  template <class Self, class Visit>
+  static void state(Self& self, Visit& visit) {
+    for (auto* field : {&self.b0_, &self.b1_, &self.b2_, &self.a1_, &self.a2_, &self.z1_, &self.z2_})
+      visit(*field);
+  }
+  bool consistent() const { return true; }
 
   // y = b0·x + z1; the two products of each state update are combined with
   // each other before the older state is added (the grouping is part of the

@@ -7,6 +7,15 @@ namespace vorda {
 
 struct LeakDc {
   explicit LeakDc(Sample coef) : coef(coef) {}
+  explicit LeakDc(Blank) : coef(0) {}
+
+  template <class Self, class Visit>
+  static void state(Self& self, Visit& visit) {
+    visit(self.coef);
+    visit(self.x1);
+    visit(self.y1);
+  }
+  bool consistent() const { return true; }
 
   Sample process(Sample xn) {
     Sample difference = xn - x1;

@@ -21,6 +21,19 @@ class Lfo {
                   : waveform == 1 ? LfoWaveform::Triangle
                                   : LfoWaveform::Saw) {}
 
+  explicit Lfo(Blank) : sample_rate_(0), waveform_(LfoWaveform::Sine) {}
+
+  template <class Self, class Visit>
+  static void state(Self& self, Visit& visit) {
+    visit(self.sample_rate_);
+    visit(self.phase_);
+    visit(self.phase_qp_);
+    visit(self.waveform_);
+  }
+  bool consistent() const {
+    return sample_rate_ > 0.0f && static_cast<std::uint8_t>(waveform_) <= 2;
+  }
+
   // The quarter phase has an accumulator of its own: it drifts from the main
   // phase by rounding, exactly as a separately started oscillator would.
   std::pair<Sample, Sample> process(Sample frequency) {

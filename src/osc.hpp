@@ -24,6 +24,14 @@ class SinOsc {
   // The phase is kept as given (not wrapped) until the first step.
   SinOsc(Sample sample_rate, Sample phase)
       : sample_rate_(checked_sample_rate(sample_rate)), phase_(phase) {}
+  explicit SinOsc(Blank) : sample_rate_(0), phase_(0) {}
+
+  template <class Self, class Visit>
+  static void state(Self& self, Visit& visit) {
+    visit(self.sample_rate_);
+    visit(self.phase_);
+  }
+  bool consistent() const { return sample_rate_ > 0.0f; }
 
   // The output comes from the phase before this step's increment.
   Sample process(Sample frequency) {
@@ -49,6 +57,14 @@ class WhiteNoise {
   // fails).
   explicit WhiteNoise(std::optional<std::uint64_t> seed)
       : s_(seed ? expand_seed(*seed) : state_from_os()) {}
+  explicit WhiteNoise(Blank) : s_{} {}
+
+  // The generator's state, however it was seeded.
+  template <class Self, class Visit>
+  static void state(Self& self, Visit& visit) {
+    for (auto& word : self.s_) visit(word);
+  }
+  bool consistent() const { return s_ != State{}; }  // xoshiro's one dead state
 
   Sample process() {
     // The top 23 bits become the mantissa of a float in [1, 2); every step

@@ -35,7 +35,28 @@ class SampleRing {
     mask_ = slots - 1;
   }
 
+  explicit SampleRing(Blank) : mask_(0) {}
+
   std::uint64_t size() const { return mask_ + 1; }
+
+  // The smallest power of two >= n (1 for n <= 1); 0 when it needs 65 bits.
+  static std::uint64_t next_power_of_two(std::uint64_t n) {
+    if (n <= 1) return 1;
+    return (~std::uint64_t{0} >> std::countl_zero(n - 1)) + 1;
+  }
+
+  // For snapshots: the slots in memory order and the write position, and a
+  // new set of `slots` zeroed slots (a power of two) to fill. Throws
+  // std::bad_alloc.
+  const Sample* contents() const { return buffer_.get(); }
+  std::uint64_t write_position() const { return write_pos_; }
+  Sample* replace(std::uint64_t slots, std::uint64_t write_pos) {
+    buffer_.reset(static_cast<Sample*>(std::calloc(slots, sizeof(Sample))));
+    if (!buffer_) throw std::bad_alloc();
+    mask_ = slots - 1;
+    write_pos_ = write_pos;
+    return buffer_.get();
+  }
 
   // `ahead` reads as if that many writes had been made since: a chunk of
   // steps can take all its reads before any of its writes, as long as no
@@ -71,12 +92,6 @@ class SampleRing {
   std::uint64_t age(std::uint64_t back) const { return ((back - 1) & mask_) + 1; }
 
  private:
-  // The smallest power of two >= n (1 for n <= 1); 0 when it needs 65 bits.
-  static std::uint64_t next_power_of_two(std::uint64_t n) {
-    if (n <= 1) return 1;
-    return (~std::uint64_t{0} >> std::countl_zero(n - 1)) + 1;
-  }
-
   struct Release {
     void operator()(Sample* memory) const { std::free(memory); }
   };
@@ -92,6 +107,17 @@ class RingBufferS {
 
   explicit RingBufferS(std::uint64_t max_delay_samp)
       : ring_(max_delay_samp), max_delay_samp_(max_delay_samp) {}
+  explicit RingBufferS(Blank blank) : ring_(blank), max_delay_samp_(0) {}
+
+  template <class Self, class Visit>
+  static void state(Self& self, Visit& visit) {
+    visit(self.max_delay_samp_);
+    visit(self.ring_);
+  }
+  bool consistent() const {
+    return ring_.size() == SampleRing::next_power_of_two(max_delay_samp_) &&
+           ring_.size() < (std::uint64_t{1} << 61);
+  }
 
   Sample read(std::uint64_t delay_samp) const { return ring_.read(delay_samp); }
   void write(Sample xn) { ring_.write(xn); }
@@ -153,6 +179,19 @@ class TimedRingBuffer {
       : ring_(samples_for(sample_rate, max_delay_sec)),
         sample_rate_(sample_rate),
         max_delay_sec_(max_delay_sec) {}
+  explicit TimedRingBuffer(Blank blank) : ring_(blank), sample_rate_(0), max_delay_sec_(0) {}
+
+  template <class Self, class Visit>
+  static void state(Self& self, Visit& visit) {
+    visit(self.sample_rate_);
+    visit(self.max_delay_sec_);
+    visit(self.ring_);
+  }
+  bool consistent() const {
+    if (!(sample_rate_ > 0.0f) || !(max_delay_sec_ > 0.0f)) return false;
+    std::uint64_t slots = SampleRing::next_power_of_two(samples_for(sample_rate_, max_delay_sec_));
+    return ring_.size() == slots && slots < (std::uint64_t{1} << 61);
+  }
 
   Sample read(Sample delay_sec) const { return Reader::read(ring_, delay_sec * sample_rate_); }
   void write(Sample xn) { ring_.write(xn); }

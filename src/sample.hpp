@@ -11,6 +11,13 @@ namespace vorda {
 // Every signal value, time, frequency and coefficient is held in this width.
 using Sample = float;
 
+// Snapshots. Every processor lists what a later call or property read can
+// observe of it in a static `state(self, visit)` (the same list writes a
+// snapshot and reads one back), says with `consistent()` whether restored
+// fields form a state its constructor could have made, and can be
+// constructed `Blank`: nothing allocated, nothing valid until restored.
+struct Blank {};
+
 // Float to unsigned 64-bit, saturating: negative values and NaN give 0,
 // 2^64 and above give 2^64 - 1. A plain cast is undefined outside the range.
 inline std::uint64_t saturating_count(Sample value) {

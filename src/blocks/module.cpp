@@ -8,6 +8,7 @@
 
 #include "blocks/arrays.hpp"
 #include "blocks/entries.hpp"
+#include "blocks/state.hpp"
 
 namespace vorda::blocks {
 namespace {
@@ -40,6 +41,19 @@ PyMethodDef methods[] = {
     {"pan2", fastcall<&pan2_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "pan2(x, pos=0.0, *, n=None, out=None)\n--\n\n"
      "`vorda.pan2` over a block: returns the float32 arrays (left, right)."},
+    {"snapshot", fastcall<&snapshot_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "snapshot(obj, /, *, instances=True)\n--\n\n"
+     "The state of a vorda instance or a Patch, as bytes: everything a later\n"
+     "call or property read can observe. `vb.restore` makes a twin of it that\n"
+     "continues bit for bit where `obj` stands; `obj` is not changed.\n\n"
+     "A patch's snapshot holds its instances (shared ones once); with\n"
+     "instances=False it leaves them out, and restore takes them back."},
+    {"restore", fastcall<&restore_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "restore(data, /, instances=None)\n--\n\n"
+     "The instance or Patch a snapshot was taken of, as a new object.\n\n"
+     "`instances` gives a patch snapshot taken with instances=False its\n"
+     "instances, in the order of `Patch.instances`. Bytes that are not a\n"
+     "snapshot this vorda_blocks can read raise ValueError saying why."},
     {},
 };
 
@@ -120,6 +134,7 @@ PyObject* import_module() {
     bind<Pan2Row>(vorda_module.get());
     Owned module = checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     create_patch_types(module.get());
+    register_with_copyreg(module.get());
     cached_module = module.release();
   });
   return Py_NewRef(cached_module);
