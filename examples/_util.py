@@ -35,7 +35,7 @@ def example_args(description: str) -> argparse.ArgumentParser:
     return parser
 
 
-def normalize(*channels: Sequence[float]) -> list[Signal]:
+def normalize(*channels: Sequence[float] | npt.NDArray[np.floating]) -> list[Signal]:
     """Scales all channels by one factor so that the loudest sample is at PEAK."""
     arrays = [np.asarray(c, dtype=np.float64) for c in channels]
     peak = max((float(np.max(np.abs(a))) for a in arrays if a.size), default=0.0)

@@ -242,3 +242,40 @@ def test_patches_leak_nothing_built_run_refused_or_collected():
     assert not failures, failures
     gc.collect()
     assert collected and not any(ref() for ref in collected)
+
+
+def test_snapshots_leak_nothing_taken_restored_refused_or_pickled():
+    import copy
+    import pickle
+
+    import vorda_blocks as vb
+
+    ring = vorda.RingBufferL(48000.0, 0.01)
+    p = vb.Patch()
+    x = p.input("a signal")  # not a one-letter name: the interpreter keeps those for good
+    p.write(ring, x)
+    p.output("y", p.read(ring, 0.005))
+    data, whole = vb.snapshot(ring), vb.snapshot(p)
+    bad = data[:-5]
+    calls = {
+        "snapshot": lambda: vb.snapshot(ring),
+        "restore": lambda: vb.restore(data),
+        "patch": lambda: vb.restore(vb.snapshot(p)),
+        "patch apart": lambda: vb.restore(vb.snapshot(p, instances=False), instances=(ring,)),
+        "refused": lambda: vb.restore(bad),
+        "refused patch": lambda: vb.restore(whole + b"\0"),
+        "pickle": lambda: pickle.loads(pickle.dumps(p)),
+        "copy": lambda: copy.copy(ring),
+    }
+    failures = []
+    for label, call in calls.items():
+        def once():
+            try:
+                call()
+            except ValueError:
+                pass
+
+        refs, traced, heap = growth(once, [ring, p, data], CALLS, WARMUP, False)
+        if any(abs(r) >= CALLS // 2 for r in refs) or traced > LIMIT or heap > LIMIT:
+            failures.append(f"{label}: references {refs}, {traced} B traced, {heap} B heap")
+    assert not failures, failures

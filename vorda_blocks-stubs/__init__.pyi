@@ -1,8 +1,9 @@
 """Whole numpy arrays through vorda's processors, bit for bit as the per-sample calls."""
 
+from collections.abc import Sequence
 from typing import Any, ClassVar, NoReturn, SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
-from typing_extensions import disjoint_base
+from typing_extensions import Buffer, Self, disjoint_base
 
 import numpy as np
 import numpy.typing as npt
@@ -87,6 +88,29 @@ def pan2(
     out: _Pair | list[_Block] | None = None,
 ) -> _Pair:
     """`vorda.pan2` over a block: returns the float32 arrays (left, right)."""
+
+# --- Snapshots ----------------------------------------------------------------
+
+_Instance: TypeAlias = (
+    vorda.SinOsc | vorda.WhiteNoise | vorda.Lfo | vorda.Biquad | vorda.LeakDc | vorda.DelayS
+    | vorda.DelayN | vorda.DelayL | vorda.CombS | vorda.CombN | vorda.CombL | vorda.AllpassS
+    | vorda.AllpassN | vorda.AllpassL | vorda.RingBufferS | vorda.RingBufferN | vorda.RingBufferL
+)  # fmt: skip
+
+def snapshot(obj: _Instance | Patch, /, *, instances: bool = True) -> bytes:
+    """The state of a vorda instance or a Patch, as bytes: everything a later
+    call or property read can observe. `vb.restore` makes a twin of it that
+    continues bit for bit where `obj` stands; `obj` is not changed.
+
+    A patch's snapshot holds its instances (shared ones once); with
+    instances=False it leaves them out, and restore takes them back."""
+
+def restore(data: Buffer, /, instances: Sequence[_Instance] | None = None) -> Any:
+    """The instance or Patch a snapshot was taken of, as a new object.
+
+    `instances` gives a patch snapshot taken with instances=False its
+    instances, in the order of `Patch.instances`. Bytes that are not a
+    snapshot this vorda_blocks can read raise ValueError saying why."""
 
 # --- Patches ------------------------------------------------------------------
 
@@ -266,3 +290,9 @@ class Patch:
     @property
     def chunk(self) -> int | None:
         """Once compiled, the chunk length in samples."""
+    @property
+    def instances(self) -> tuple[_Instance, ...]:
+        """The instances the patch uses, each once, in order of first use."""
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[bytes, tuple[_Instance, ...], dict[str, Any] | None], /) -> None: ...
+    def __copy__(self) -> Self: ...
