@@ -46,12 +46,12 @@ class SampleRing {
   }
 
   // For snapshots: the slots in memory order and the write position, and a
-  // new set of `slots` zeroed slots (a power of two) to fill. Throws
-  // std::bad_alloc.
+  // new set of `slots` slots (a power of two, left for the caller to fill
+  // every one). Throws std::bad_alloc.
   const Sample* contents() const { return buffer_.get(); }
   std::uint64_t write_position() const { return write_pos_; }
   Sample* replace(std::uint64_t slots, std::uint64_t write_pos) {
-    buffer_.reset(static_cast<Sample*>(std::calloc(slots, sizeof(Sample))));
+    buffer_.reset(static_cast<Sample*>(std::malloc(slots * sizeof(Sample))));
     if (!buffer_) throw std::bad_alloc();
     mask_ = slots - 1;
     write_pos_ = write_pos;

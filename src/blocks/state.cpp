@@ -59,18 +59,25 @@ struct BadSnapshot {
 };
 [[noreturn]] void bad(std::string message) { throw BadSnapshot{std::move(message)}; }
 
+// Writes a snapshot twice: once to learn its length, then into the bytes
+// object itself, so a large buffer is copied once.
 class Writer {
  public:
-  std::string bytes;
+  explicit Writer(char* out = nullptr) : out_(out) {}
+  std::size_t size() const { return size_; }
 
-  void u8(std::uint8_t v) { bytes.push_back(static_cast<char>(v)); }
+  void u8(std::uint8_t v) { put(&v, 1); }
   void u16(std::uint16_t v) { little(v); }
   void u32(std::uint32_t v) { little(v); }
   void u64(std::uint64_t v) { little(v); }
   void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
   void name(const std::string& text) {
     u32(static_cast<std::uint32_t>(text.size()));
-    bytes += text;
+    put(text.data(), text.size());
+  }
+  void put(const void* data, std::size_t bytes) {
+    if (out_ != nullptr) std::memcpy(out_ + size_, data, bytes);
+    size_ += bytes;
   }
 
   // A processor's field, as its `state` lists it.
@@ -86,7 +93,11 @@ class Writer {
       u64(field.size());
       u64(field.write_position());
       const Sample* slots = field.contents();
-      for (std::uint64_t i = 0; i < field.size(); ++i) u32(std::bit_cast<std::uint32_t>(slots[i]));
+      if constexpr (std::endian::native == std::endian::little) {
+        put(slots, field.size() * sizeof(Sample));  // the buffer is the format already
+      } else {
+        for (std::uint64_t i = 0; i < field.size(); ++i) u32(std::bit_cast<std::uint32_t>(slots[i]));
+      }
     } else {
       T::state(field, *this);
     }
@@ -95,9 +106,25 @@ class Writer {
  private:
   template <class T>
   void little(T v) {
-    for (std::size_t i = 0; i < sizeof(T); ++i) u8(static_cast<std::uint8_t>(v >> (8 * i)));
+    unsigned char bytes[sizeof(T)];
+    for (std::size_t i = 0; i < sizeof(T); ++i) bytes[i] = static_cast<unsigned char>(v >> (8 * i));
+    put(bytes, sizeof(T));
   }
+
+  char* out_;
+  std::size_t size_ = 0;
 };
+
+// The bytes `write(writer)` writes, as a bytes object.
+template <class Write>
+PyObject* written(Write&& write) {
+  Writer count;
+  write(count);
+  Owned bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count.size())));
+  Writer out(PyBytes_AS_STRING(bytes.get()));
+  write(out);
+  return bytes.release();
+}
 
 class Reader {
  public:
@@ -146,7 +173,12 @@ class Reader {
         bad(std::string("the write position of a ") + what + " is " + std::to_string(write_pos) +
             ", beyond its " + std::to_string(slots) + " slots");
       Sample* data = field.replace(slots, write_pos);
-      for (std::uint64_t i = 0; i < slots; ++i) data[i] = std::bit_cast<Sample>(u32());
+      if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(data, at_, slots * sizeof(Sample));
+        at_ += slots * sizeof(Sample);
+      } else {
+        for (std::uint64_t i = 0; i < slots; ++i) data[i] = std::bit_cast<Sample>(u32());
+      }
     } else {
       T::state(field, *this);
     }
@@ -268,7 +300,7 @@ int op_tag(const OpInfo* op) {
 }
 
 void header(Writer& out, std::uint8_t kind) {
-  out.bytes.append(kMagic, 4);
+  out.put(kMagic, 4);
   out.u16(kVersion);
   out.u8(kind);
 }
@@ -685,20 +717,15 @@ auto as_value_error(F&& body) -> decltype(body()) {
   }
 }
 
-PyObject* bytes_of(const Writer& out) {
-  return checked(PyBytes_FromStringAndSize(out.bytes.data(), static_cast<Py_ssize_t>(out.bytes.size())))
-      .release();
-}
-
 PyObject* snapshot(PyObject* object, bool with_instances) {
   if (is_patch(object)) return snapshot_patch(object, with_instances);
   if (tag_of(object) < 0)
     raise(PyExc_TypeError, "snapshot() takes an instance of a vorda class or a Patch, not " +
                                type_name(object));
-  Writer out;
-  header(out, kInstance);
-  save_instance(object, out);
-  return bytes_of(out);
+  return written([&](Writer& out) {
+    header(out, kInstance);
+    save_instance(object, out);
+  });
 }
 
 PyObject* restore(PyObject* data, PyObject* instances) {
@@ -735,10 +762,10 @@ PyMethodDef reduce_def = {"_reduce", reinterpret_cast<PyCFunction>(&reduce_insta
 
 PyObject* snapshot_patch(PyObject* object, bool with_instances) {
   SharedBorrow borrow(patch_borrow(object));
-  Writer out;
-  header(out, kPatch);
-  save_patch(patch_in(object), out, with_instances);
-  return bytes_of(out);
+  return written([&](Writer& out) {
+    header(out, kPatch);
+    save_patch(patch_in(object), out, with_instances);
+  });
 }
 
 std::unique_ptr<Patch> restore_patch(PyObject* data, PyObject* instances) {
