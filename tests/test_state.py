@@ -322,3 +322,23 @@ def test_mutated_snapshots_restore_or_raise_value_error_and_nothing_else(data):
         return
     second = again.run(n=50, **given)
     assert str(first) == str(second)
+
+
+def test_a_patch_snapshot_without_its_instances_takes_them_back_and_checks_them():
+    line = vorda.DelayS(8)
+    p = vb.Patch()
+    p.output("y", p.process(line, p.input("x"), 3))
+    apart = vb.snapshot(p, instances=False)
+    assert len(apart) < len(vb.snapshot(p))
+    q = vb.restore(apart, instances=[line])
+    assert q.instances == (line,)
+    for instances, message in [(None, "leaves its patch's instances out"),
+                               ([], "uses 1 instances, but 0 were given"),
+                               ([vorda.DelayN(8.0, 1.0)], "instance 0 given is a DelayN, but the "
+                                                          "snapshot's patch used a DelayS")]:
+        with pytest.raises(ValueError, match=message):
+            vb.restore(apart, instances=instances)
+    with pytest.raises(ValueError, match="holds its patch's instances"):
+        vb.restore(vb.snapshot(p), instances=[line])
+    with pytest.raises(TypeError, match="snapshot\\(\\) takes an instance of a vorda class or a Patch"):
+        vb.snapshot([line])

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <tuple>
 #include <type_traits>
 
@@ -40,6 +41,7 @@ struct Taps {
   static constexpr auto tap = Tap;
   static constexpr auto youngest = Youngest;
   static constexpr auto feed = Feed;
+  static constexpr bool feeds = !std::is_same_v<decltype(Feed), std::nullptr_t>;
 };
 
 template <class Main, class Extra, bool WithOut>

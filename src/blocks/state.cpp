@@ -562,25 +562,23 @@ std::unique_ptr<Patch> load_patch(Reader& in, PyObject* given) {
   std::vector<Owned> held;
   if (inline_instances) {
     if (given != nullptr && given != Py_None)
-      raise(PyExc_TypeError, "restore(): this snapshot holds its instances; give none");
+      bad("the snapshot holds its patch's instances: give restore() none");
     for (std::uint32_t i = 0; i < count; ++i) held.emplace_back(load_instance(in));
   } else {
     if (given == nullptr || given == Py_None)
-      raise(PyExc_TypeError,
-            "restore(): this snapshot leaves its patch's instances out: give them as instances=");
+      bad("the snapshot leaves its patch's instances out: give them to restore() as instances=");
     Owned sequence = checked(PySequence_Tuple(given));
     if (PyTuple_GET_SIZE(sequence.get()) != static_cast<Py_ssize_t>(count))
-      raise(PyExc_ValueError, "restore(): the patch uses " + std::to_string(count) +
-                                  " instances, but " +
-                                  std::to_string(PyTuple_GET_SIZE(sequence.get())) + " were given");
+      bad("the snapshot's patch uses " + std::to_string(count) + " instances, but " +
+          std::to_string(PyTuple_GET_SIZE(sequence.get())) + " were given");
     for (std::uint32_t i = 0; i < count; ++i) {
       std::uint8_t tag = in.u8();
       if (tag >= classes().size()) bad("unknown class tag " + std::to_string(tag));
       PyObject* instance = PyTuple_GET_ITEM(sequence.get(), i);
       if (Py_TYPE(instance) != classes()[tag].type())
-        raise(PyExc_TypeError, "restore(): instance " + std::to_string(i) + " is a " +
-                                   type_name(instance) + ", but the patch used a " +
-                                   (classes()[tag].type()->tp_name + std::strlen("builtins.")));
+        bad("instance " + std::to_string(i) + " given is a " + type_name(instance) +
+            ", but the snapshot's patch used a " +
+            (classes()[tag].type()->tp_name + std::strlen("builtins.")));
       held.emplace_back(Py_NewRef(instance));
     }
   }
@@ -734,7 +732,7 @@ PyObject* restore(PyObject* data, PyObject* instances) {
   return as_value_error([&]() -> PyObject* {
     if (read_header(in) == kInstance) {
       if (instances != nullptr && instances != Py_None)
-        raise(PyExc_TypeError, "restore(): instances= is for a patch's snapshot");
+        bad("instances= is for a patch's snapshot, and this one is of an instance");
       Owned object(load_instance(in));
       finish(in);
       return object.release();

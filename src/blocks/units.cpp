@@ -156,11 +156,11 @@ OpInfo describe() {
     op.step_modulated = &step<typename R::Full, R>;
   }
   if constexpr (!std::is_same_v<typename R::Taps, NoTaps>) {
-    op.tapping = R::Taps::feed == nullptr ? Tapping::read : Tapping::step;
+    op.tapping = R::Taps::feeds ? Tapping::step : Tapping::read;
     op.delay_param = delay_index<R>();
     op.youngest = &youngest<R>;
     op.tap = &tap<R>;
-    if constexpr (R::Taps::feed != nullptr) op.feed = &feed<R>;
+    if constexpr (R::Taps::feeds) op.feed = &feed<R>;
   }
   return op;
 }
