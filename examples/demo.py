@@ -72,11 +72,14 @@ LOWEST_STRING, HIGHEST_STRING = 53, 69
 DAMPING = 10.0
 ARPEGGIOS = [[0, 1, 2, 3, 2, 1, 2, 3], [0, 2, 1, 3, 1, 2, 0, 3], [3, 2, 1, 0, 1, 2, 3, 2]]
 
+# Slow modulation is stepped every this many samples, and drawn straight
+# between the steps.
+CONTROL = 32
 # The shimmer's ring buffer is written and read in chunks of this many samples.
 CHUNK = 16384
 # The Hall's delay lines, in seconds: prime sample counts at 44.1 kHz, so
 # that their echo patterns do not line up.
-HALL_LINES = [1327 / 44100, 1493 / 44100, 1619 / 44100, 1777 / 44100]
+HALL_LINES = [1361 / 44100, 1511 / 44100, 1657 / 44100, 1811 / 44100]
 
 # A processor argument: one number for the whole run, or one value per sample.
 Values: TypeAlias = float | int | npt.NDArray[Any]
@@ -162,11 +165,11 @@ def placed(
     """The sum of `signals`, each at its gain and its place in the stereo
     field: one pan2 over the gains gives each signal its left and right gain."""
     gains_l, gains_r = engine.pan2(np.array(gains), np.array(pans))
-    left = np.zeros(len(signals[0]), np.float32)
-    right = np.zeros(len(signals[0]), np.float32)
-    for signal, gain_l, gain_r in zip(signals, gains_l.tolist(), gains_r.tolist()):
-        left += gain_l * signal
-        right += gain_r * signal
+    left, right = signals[0] * gains_l[0], signals[0] * gains_r[0]
+    scratch = np.empty_like(left)
+    for signal, gain_l, gain_r in zip(signals[1:], gains_l[1:], gains_r[1:]):
+        left += np.multiply(signal, gain_l, out=scratch)
+        right += np.multiply(signal, gain_r, out=scratch)
     return left, right
 
 
@@ -279,16 +282,17 @@ def hi_hats(
     engine: Engine, hits: list[tuple[int, float]], total: int, sr: int, seed: int
 ) -> Signal:
     """White noise through a high-pass, under a short decay from each hit.
-    The noise runs through the whole piece, so the filter never starts cold."""
-    noise = engine.process(vorda.WhiteNoise(seed), n=total)
-    hiss = engine.process(vorda.Biquad(*highpass_coefs(7000.0, 0.9, sr)), noise)
-    level = np.zeros(total, np.float32)
+    A hit is over 0.1 s later (at -120 dB), so the noise runs only then; the
+    filter carries its state from one hit to the next."""
+    out = np.zeros(total, np.float32)
+    noise = vorda.WhiteNoise(seed)
+    hiss = vorda.Biquad(*highpass_coefs(7000.0, 0.9, sr))
     spans = segments([n for n, _ in hits], total)
-    if spans:
-        fade = exponential(0.001 ** (1.0 / (0.05 * sr)), max(b - a for a, b in spans))
-        for (start, stop), (_, velocity) in zip(spans, hits):
-            level[start:stop] = velocity * fade[: stop - start]
-    return level * hiss
+    fade = exponential(0.001 ** (1.0 / (0.05 * sr)), round(0.1 * sr))
+    for (start, stop), (_, velocity) in zip(spans, hits):
+        n = min(stop - start, len(fade))
+        out[start : start + n] = velocity * fade[:n] * engine.process(hiss, engine.process(noise, n=n))
+    return out
 
 
 class String:
@@ -428,12 +432,28 @@ def pad(
 
 
 def chorused(engine: Engine, chorus: Chorus, x: Signal) -> tuple[Signal, Signal]:
-    """The Chorus of chorus.py over a whole signal."""
-    sweep, sweep_ahead = engine.lfo(chorus.lfo, chorus.rate, n=len(x))
-    left = engine.process(chorus.left, x, chorus.delay + chorus.depth * sweep)
-    right = engine.process(chorus.right, x, chorus.delay + chorus.depth * sweep_ahead)
+    """The Chorus of chorus.py over a whole signal. Its sweep is slow, so an
+    Lfo of its own steps it at a control rate (every CONTROL samples) and the
+    delays are drawn straight between its steps."""
+    lfo = vorda.Lfo(chorus.lfo.sample_rate / CONTROL)
+    steps = len(x) // CONTROL + 2
+    sweep, sweep_ahead = engine.lfo(lfo, chorus.rate, n=steps)
+    left = engine.process(chorus.left, x, between(chorus.delay + chorus.depth * sweep, len(x)))
+    right = engine.process(chorus.right, x, between(chorus.delay + chorus.depth * sweep_ahead, len(x)))
     dry = chorus.dry * x
-    return dry + chorus.wet * left, dry + chorus.wet * right
+    left *= chorus.wet
+    left += dry
+    right *= chorus.wet
+    right += dry
+    return left, right
+
+
+def between(steps: Signal, n: int) -> Signal:
+    """`n` samples drawn straight between control steps CONTROL samples apart."""
+    ramp = np.arange(CONTROL, dtype=np.float32) / np.float32(CONTROL)
+    fine = np.outer(np.diff(steps), ramp)
+    fine += steps[:-1, np.newaxis]
+    return fine.reshape(-1)[:n]
 
 
 def tempo_echo(engine: Engine, x: Signal, sr: int) -> tuple[Signal, Signal]:
@@ -451,7 +471,7 @@ def tempo_echo(engine: Engine, x: Signal, sr: int) -> tuple[Signal, Signal]:
     return placed(engine, echoes, [0.55**k for k in range(4)], [-0.8, 0.8] * 2)
 
 
-def octave_up(engine: Engine, x: Signal, sr: int, window: float = 0.08) -> Signal:
+def octave_up(engine: Engine, x: Signal, sr: float, window: float = 0.08) -> Signal:
     """A delay-line pitch shifter: two taps of one RingBufferL slide towards
     the present at one second per second, which doubles the pitch. When a tap
     reaches the front it jumps back by `window`; the taps are half a window
@@ -489,7 +509,7 @@ class Hall:
     gives every line a share of every other; the input joins every line.
     Each side hears two of the lines."""
 
-    def __init__(self, sample_rate: int, decay: float, brightness: float = 8000.0) -> None:
+    def __init__(self, sample_rate: float, decay: float, brightness: float = 8000.0) -> None:
         sr = sample_rate
         pole = math.exp(-2.0 * math.pi * below_nyquist(brightness, sr) / sr)
         # A line's loop is its delay and the one sample of its feedback.
@@ -513,32 +533,59 @@ class Hall:
             feedback.set(y - shared)
         # Every line carries the shared part: the difference of two lines
         # cancels it, and leaves the two sides all but uncorrelated.
-        p.output("left", damped[0] - damped[2])
-        p.output("right", damped[1] - damped[3])
+        p.output("left", damped[0] - damped[1])
+        p.output("right", damped[2] - damped[3])
 
 
-def reverb(engine: Engine, x: Signal, sr: int, decay: float) -> tuple[Signal, Signal]:
-    """A tone low-pass and a pre-delay, early reflections as taps of a
+def reverb(engine: Engine, send: Signal, sr: int, decay: float) -> tuple[Signal, Signal]:
+    """The reverb of the send, with an octave-up shimmer in it: a tone
+    low-pass, the shimmer, a pre-delay, early reflections as taps of a
     RingBufferS, then three allpasses in series (an AllpassN, an AllpassS
     and an AllpassL, the delays of reverb.py's left side) smear the input
-    before the Hall takes it up."""
-    x = engine.process(vorda.Biquad(*lowpass_coefs(6000.0, 0.7071, sr)), x)
-    x = engine.process(vorda.DelayN(sr, 0.02), x, 0.02)
-    delays = [round(t * sr) for t, _, _ in REFLECTIONS]
+    before the Hall takes it up.
+
+    Past the tone low-pass it works at half the sample rate: the low-pass
+    keeps what half the rate cannot hold from folding back, and the Hall
+    darkens its tail further, so it would add little above a quarter of the
+    rate, at twice the cost. Its output is drawn straight between the
+    samples it gives."""
+    tone = lowpass_coefs(min(6000.0, 0.2 * sr), 0.7071, sr)
+    x = np.ascontiguousarray(engine.process(vorda.Biquad(*tone), send)[::2])
+    rate = sr / 2
+    x += 0.5 * octave_up(engine, x, rate)
+    x = engine.process(vorda.DelayN(rate, 0.02), x, 0.02)
+    delays = [round(t * rate) for t, _, _ in REFLECTIONS]
     ring = vorda.RingBufferS(max(delays) + 1)
     p = vb.Patch()
     for k, d in enumerate(delays):
         p.output(f"reflection {k}", p.read(ring, d))
     p.write(ring, p.input("x"))
     gains = [0.5 * g for _, g, _ in REFLECTIONS]
-    early_l, early_r = placed(engine, engine.run(p, x=x), gains, [p for _, _, p in REFLECTIONS])
+    pans = [pan for _, _, pan in REFLECTIONS]
+    left, right = placed(engine, engine.run(p, x=x), gains, pans)
     a0, a1, a2 = ALLPASSES_LEFT
-    s1 = round(a1 * sr)
-    x = engine.process(vorda.AllpassN(sr, a0), x, a0, decay_for_gain(a0, 0.5))
-    x = engine.process(vorda.AllpassS(s1), x, s1, round(decay_for_gain(a1, 0.5) * sr))
-    x = engine.process(vorda.AllpassL(sr, a2 + 2.0 / sr), x, a2, decay_for_gain(a2, 0.5))
-    late_l, late_r = engine.run(Hall(sr, decay).patch, x=x)
-    return early_l + late_l, early_r + late_r
+    s1 = round(a1 * rate)
+    x = engine.process(vorda.AllpassN(rate, a0), x, a0, decay_for_gain(a0, 0.5))
+    x = engine.process(vorda.AllpassS(s1), x, s1, round(decay_for_gain(a1, 0.5) * rate))
+    x = engine.process(vorda.AllpassL(rate, a2 + 2.0 / rate), x, a2, decay_for_gain(a2, 0.5))
+    # The network holds its low end for the whole decay: less than half the
+    # input leaves it about as loud as a bank of combs would be.
+    late_l, late_r = engine.run(Hall(rate, decay).patch, x=0.45 * x)
+    left += late_l
+    right += late_r
+    return doubled(left, len(send)), doubled(right, len(send))
+
+
+def doubled(y: Signal, n: int) -> Signal:
+    """The first `n` samples of `y` at twice its rate: every other sample
+    drawn straight between its neighbours."""
+    out = np.empty(2 * len(y), np.float32)
+    out[0::2] = y
+    middle = y[:-1] + y[1:]
+    middle *= 0.5
+    out[1:-1:2] = middle
+    out[-1] = y[-1]
+    return out[:n]
 
 
 def sympathetic(engine: Engine, x: Signal, sr: int, decay: float = 1.2) -> tuple[Signal, Signal]:
@@ -553,7 +600,7 @@ def sympathetic(engine: Engine, x: Signal, sr: int, decay: float = 1.2) -> tuple
         engine.process(vorda.CombN(sr, e3 + 1.0 / sr), x, e3, decay),
         engine.process(vorda.CombS(s3), x, s3, round(decay * sr)),
     ]
-    return placed(engine, rings, [0.03, 0.03, 0.03], [-0.3, 0.3, 0.0])
+    return placed(engine, rings, [0.012, 0.012, 0.012], [-0.3, 0.3, 0.0])
 
 
 def render(
@@ -587,7 +634,7 @@ def render(
 
         strings = Strings(engine, sr, seed % 2**64)
         pluck_l, pluck_r = strings.play(plucks, total)
-        pluck_mono = 0.5 * (pluck_l + pluck_r)
+        pluck_mono = 0.7 * (pluck_l + pluck_r)
         bar.update()
 
         changes = [n for n, _ in by_kind.get("pad_off", [])]
@@ -598,13 +645,22 @@ def render(
         bar.update()
         sym_l, sym_r = sympathetic(engine, pluck_mono, sr)
         send = 0.5 * pluck_mono + 0.6 * (pad_l + pad_r) + 0.3 * (echo_l + echo_r)
-        send += 0.5 * octave_up(engine, send, sr)
         bar.update()
         rev_l, rev_r = reverb(engine, send, sr, decay=2.8)
         bar.update()
 
-    left = low_l + hat_l + pluck_l + sym_l + pad_l + 0.4 * echo_l + 0.35 * rev_l
-    right = low_r + hat_r + pluck_r + sym_r + pad_r + 0.4 * echo_r + 0.35 * rev_r
+    # Summed in place: each pass over the piece costs as much as a cheap
+    # processor's.
+    left, right = low_l, low_r
+    for part_l, part_r, gain in (
+        (hat_l, hat_r, 1.0), (pluck_l, pluck_r, 1.0), (sym_l, sym_r, 1.0), (pad_l, pad_r, 1.0),
+        (echo_l, echo_r, 0.4), (rev_l, rev_r, 0.35),
+    ):  # fmt: skip
+        if gain != 1.0:
+            part_l *= gain
+            part_r *= gain
+        left += part_l
+        right += part_r
     out_l, out_r = normalize(left, right)
     return out_l, out_r
 
