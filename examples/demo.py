@@ -14,11 +14,11 @@ stereo field with pan2.
 The piece is built in stages on arrays: each note and each effect runs
 through its processors in one vorda_blocks call per processor, and numpy
 does the envelopes and the mixing. A feedback loop that passes through
-more than one processor (a string, the reverb's network) is a patch, which
-vorda_blocks runs over a whole span at a time. With --per-sample the same
-stages call the processors once per sample instead, and the patches'
-recorded steps through examples/patch_loop.py, and write the same file,
-bit for bit.
+more than one processor (a string, the reverb's network) is a patch,
+recorded once and run by vorda_blocks over a whole span at a time, and so
+are the taps of a ring buffer. With --per-sample the same stages call the
+processors once per sample instead, and perform the patches' recorded
+steps through examples/patch_loop.py, and write the same file, bit for bit.
 
     python examples/demo.py [--seconds S] [--seed N] [--sample-rate HZ] [--out DIR] [--per-sample]
 
@@ -484,19 +484,24 @@ def octave_up(engine: Engine, x: Signal, sr: float, window: float = 0.08) -> Sig
     front = 2.0 / sr  # clear of the newest sample, which the interpolation must not pass
     ring = vorda.RingBufferL(sr, window + (CHUNK + 4) / sr)
     ramp, _ = engine.lfo(vorda.Lfo(sr, waveform=2), 1.0 / window, n=len(x))  # -1 to 1
-    p = 0.5 * (ramp + 1.0)
+    p = 0.5 * ramp + 0.5
     q = np.where(p < 0.5, p + 0.5, p - 0.5)
-    delays = np.stack((front + window * (1.0 - p), front + window * (1.0 - q)))
+    delays = (front + window) - window * np.stack((p, q))
     # Seconds in float32, as the ring takes them.
     behind = (np.arange(CHUNK, 0, -1) / sr).astype(np.float32)
-    taps = np.empty_like(delays)
+    taps = np.empty(delays.shape, np.float32)
     for start in range(0, len(x), CHUNK):
         stop = min(start + CHUNK, len(x))
         engine.write(ring, x[start:stop])
         at = delays[:, start:stop] + behind[CHUNK - (stop - start) :]
         taps[:, start:stop] = engine.read(ring, at.ravel()).reshape(2, -1)
-    near, far = taps
-    return np.asarray(np.sin(np.pi * p) * near + np.abs(np.cos(np.pi * p)) * far, np.float32)
+    near: Signal = taps[0]
+    far: Signal = taps[1]
+    # Half a window apart, the far tap's window is the near one's cosine.
+    near *= np.sin(np.pi * p)
+    far *= np.sin(np.pi * q)
+    near += far
+    return near
 
 
 class Hall:
