@@ -401,16 +401,22 @@ def pad(
 
     A modulator's frequency never changes, so a Biquad whose poles lie on the
     unit circle plays it instead of a SinOsc: struck once, it rings on as a
-    sine at a third of the cost. The carrier, swung by it, stays a SinOsc."""
-    out = np.zeros(total, np.float32)
+    sine at a third of the cost. The carrier, swung by it, stays a SinOsc.
+    The notes' sidebands fade out within a few kilohertz, so the pad plays at
+    half the sample rate and is drawn straight back up: what that leaves
+    above a quarter of the rate (images of the notes near half the rate)
+    lies some 50 dB below the pad."""
+    rate = sr / 2
+    out = np.zeros((total + 1) // 2, np.float32)
     if not notes:
-        return out
+        return doubled(out, total)
     chords: dict[int, list[FmNote]] = {}
     for start, event in notes:
-        chords.setdefault(start, []).append(FmNote(sr, event.frequency, attack=0.25, release=0.6))
+        note = FmNote(rate, event.frequency, attack=0.25, release=0.6)
+        chords.setdefault(start // 2, []).append(note)
     some = next(iter(chords.values()))[0]
     tail = math.ceil(math.log(0.001) / math.log(1.0 - some.release_step))
-    ends = {start: next((n for n in releases if n > start), total) for start in chords}
+    ends = {start: next((n for n in releases if n // 2 > start), total) // 2 for start in chords}
     longest = max(end - start for start, end in ends.items())
     rise = 1.0 - exponential(1.0 - some.attack, longest + 1)[1:]
     fall = exponential(1.0 - some.release_step, tail + 1)[1:]
@@ -418,17 +424,18 @@ def pad(
     strike[0] = 1.0
     for start, chord in chords.items():
         release = ends[start]
-        stop = min(release + tail, total)
+        stop = min(release + tail, len(out))
         held = rise[: release - start]
         level = np.concatenate((held, held[-1] * fall[: stop - release]))
         tone = np.zeros(stop - start, np.float32)
         for note in chord:
-            w = 2.0 * math.pi * note.mod_frequency / sr
+            w = 2.0 * math.pi * note.mod_frequency / rate
             modulator = vorda.Biquad(note.swing * math.sin(w), 0.0, 0.0, -2.0 * math.cos(w), 1.0)
             swing = engine.process(modulator, strike[: stop - start])
             tone += engine.process(note.carrier, note.frequency + swing)
-        out[start:stop] += level * tone
-    return out
+        tone *= level
+        out[start:stop] += tone
+    return doubled(out, total)
 
 
 def chorused(engine: Engine, chorus: Chorus, x: Signal) -> tuple[Signal, Signal]:
