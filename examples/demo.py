@@ -557,10 +557,11 @@ def reverb(engine: Engine, send: Signal, sr: int, decay: float) -> tuple[Signal,
     before the Hall takes it up.
 
     Past the tone low-pass it works at half the sample rate: the low-pass
-    keeps what half the rate cannot hold from folding back, and the Hall
-    darkens its tail further, so it would add little above a quarter of the
-    rate, at twice the cost. Its output is drawn straight between the
+    leaves little above a quarter of the rate to fold back, and the Hall
+    darkens its tail further, so the full rate would cost twice as much for
+    next to nothing up there. Its output is drawn straight between the
     samples it gives."""
+    # At 6 kHz, or lower where a quarter of the rate comes close to it.
     tone = lowpass_coefs(min(6000.0, 0.2 * sr), 0.7071, sr)
     x = np.ascontiguousarray(engine.process(vorda.Biquad(*tone), send)[::2])
     rate = sr / 2
