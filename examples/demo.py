@@ -134,10 +134,10 @@ class Engine:
             ring.write(x)
 
     def run(self, patch: vb.Patch, n: int | None = None, **inputs: Values) -> tuple[Signal, ...]:
-        """The patch's outputs (all float32) over the inputs, continuing where
-        its last run stopped. Per sample, the loop calls the patch's own
-        instances and hands its feedback values back to the patch, so either
-        mode can take over from the other."""
+        """The patch's outputs over the inputs, in the order it declared them,
+        continuing where its last run stopped. Per sample, the loop calls the
+        patch's own instances and hands its feedback values back to the
+        patch, so that the next run, in either mode, goes on from there."""
         if self.per_sample:
             got = PatchLoop(patch, update_patch=True).run(n, **inputs)
         else:
