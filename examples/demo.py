@@ -403,13 +403,14 @@ def pad(
     unit circle plays it instead of a SinOsc: struck once, it rings on as a
     sine at a third of the cost. The carrier, swung by it, stays a SinOsc.
     The notes' sidebands fade out within a few kilohertz, so the pad plays at
-    half the sample rate and is drawn straight back up: what that leaves
-    above a quarter of the rate (images of the notes near half the rate)
-    lies some 50 dB below the pad."""
+    half the sample rate, and so does its chorus: drawn straight back up,
+    what they leave above a quarter of the rate (images of the notes near
+    half the rate) lies some 50 dB below the pad. The result is at half the
+    rate: (total + 1) // 2 samples."""
     rate = sr / 2
     out = np.zeros((total + 1) // 2, np.float32)
     if not notes:
-        return doubled(out, total)
+        return out
     chords: dict[int, list[FmNote]] = {}
     for start, event in notes:
         note = FmNote(rate, event.frequency, attack=0.25, release=0.6)
@@ -435,7 +436,7 @@ def pad(
             tone += engine.process(note.carrier, note.frequency + swing)
         tone *= level
         out[start:stop] += tone
-    return doubled(out, total)
+    return out
 
 
 def chorused(engine: Engine, chorus: Chorus, x: Signal) -> tuple[Signal, Signal]:
@@ -652,7 +653,8 @@ def render(
 
         changes = [n for n, _ in by_kind.get("pad_off", [])]
         chords = pad(engine, by_kind.get("pad", []), changes, total, sr)
-        pad_l, pad_r = chorused(engine, Chorus(sr, rate=0.4, mix=0.45), 0.05 * chords)
+        pad_l, pad_r = chorused(engine, Chorus(sr / 2, rate=0.4, mix=0.45), 0.05 * chords)
+        pad_l, pad_r = doubled(pad_l, total), doubled(pad_r, total)
         bar.update()
         echo_l, echo_r = tempo_echo(engine, pluck_mono, sr)
         bar.update()
