@@ -414,28 +414,33 @@ def pad(
     chords: dict[int, list[FmNote]] = {}
     for start, event in notes:
         note = FmNote(rate, event.frequency, attack=0.25, release=0.6)
-        chords.setdefault(start // 2, []).append(note)
+        chords.setdefault(start, []).append(note)
     some = next(iter(chords.values()))[0]
     tail = math.ceil(math.log(0.001) / math.log(1.0 - some.release_step))
-    ends = {start: next((n for n in releases if n // 2 > start), total) // 2 for start in chords}
-    longest = max(end - start for start, end in ends.items())
+    # Where each chord starts and is let go at half the rate: the release
+    # rounds up, so that a chord holds for a sample at least.
+    spans = {
+        start: (start // 2, (next((n for n in releases if n > start), total) + 1) // 2)
+        for start in chords
+    }
+    longest = max(release - begin for begin, release in spans.values())
     rise = 1.0 - exponential(1.0 - some.attack, longest + 1)[1:]
     fall = exponential(1.0 - some.release_step, tail + 1)[1:]
     strike = np.zeros(longest + tail, np.float32)
     strike[0] = 1.0
     for start, chord in chords.items():
-        release = ends[start]
+        begin, release = spans[start]
         stop = min(release + tail, len(out))
-        held = rise[: release - start]
+        held = rise[: release - begin]
         level = np.concatenate((held, held[-1] * fall[: stop - release]))
-        tone = np.zeros(stop - start, np.float32)
+        tone = np.zeros(stop - begin, np.float32)
         for note in chord:
             w = 2.0 * math.pi * note.mod_frequency / rate
             modulator = vorda.Biquad(note.swing * math.sin(w), 0.0, 0.0, -2.0 * math.cos(w), 1.0)
-            swing = engine.process(modulator, strike[: stop - start])
+            swing = engine.process(modulator, strike[: stop - begin])
             tone += engine.process(note.carrier, note.frequency + swing)
         tone *= level
-        out[start:stop] += tone
+        out[begin:stop] += tone
     return out
 
 
