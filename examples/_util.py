@@ -11,6 +11,7 @@ import argparse
 import math
 from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -35,12 +36,16 @@ def example_args(description: str) -> argparse.ArgumentParser:
     return parser
 
 
-def normalize(*channels: Sequence[float] | npt.NDArray[np.floating]) -> list[Signal]:
-    """Scales all channels by one factor so that the loudest sample is at PEAK."""
-    arrays = [np.asarray(c, dtype=np.float64) for c in channels]
+def normalize(*channels: Sequence[float] | npt.NDArray[Any]) -> list[Signal]:
+    """Scales all channels by one factor so that the loudest sample is at PEAK.
+    Lists are scaled in double precision; float32 arrays stay float32."""
+    arrays = [
+        c if isinstance(c, np.ndarray) and c.dtype == np.float32 else np.asarray(c, dtype=np.float64)
+        for c in channels
+    ]
     peak = max((float(np.max(np.abs(a))) for a in arrays if a.size), default=0.0)
     gain = PEAK / peak if peak > 0.0 else 1.0
-    return [(a * gain).astype(np.float32) for a in arrays]
+    return [(a * gain).astype(np.float32, copy=False) for a in arrays]
 
 
 def write_wav(path: Path, sample_rate: int, left: Signal, right: Signal | None = None) -> Path:
