@@ -717,8 +717,9 @@ def main() -> None:
     )  # fmt: skip
     args = parser.parse_args()
     seconds = 0.5 if args.quick else args.seconds
-    if seconds <= 0 or args.sample_rate < 8000 or args.seed < 0:
-        parser.error("--seconds must be positive, --sample-rate at least 8000, --seed not negative")
+    if round(seconds * args.sample_rate) < 1 or args.sample_rate < 8000 or args.seed < 0:
+        parser.error("--seconds must give at least one sample, --sample-rate at least 8000, "
+                     "--seed not negative")
 
     per_sample = args.per_sample
     started = time.perf_counter()
