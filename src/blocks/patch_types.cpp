@@ -330,28 +330,16 @@ PyObject* feedback_method(PyObject* object, PyObject* const* args, Py_ssize_t na
   });
 }
 
-PyObject* min_method(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
+// Patch.min(a, b), Patch.max(a, b) and Patch.tanh(a).
+template <Arith Op>
+PyObject* arith_method(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
   return guarded([&] {
     static constexpr const char* names[] = {"a", "b"};
-    auto [slots] = parse("min", names, 2, args, nargs, kwnames);
-    return record_arith(as_patch(object), Arith::min, slots[0], slots[1]);
-  });
-}
-PyObject* max_method(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-  return guarded([&] {
-    static constexpr const char* names[] = {"a", "b"};
-    auto [slots] = parse("max", names, 2, args, nargs, kwnames);
-    return record_arith(as_patch(object), Arith::max, slots[0], slots[1]);
-  });
-}
-PyObject* tanh_method(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-  return guarded([&] {
-    static constexpr const char* names[] = {"a"};
-    auto [slots] = parse("tanh", names, 1, args, nargs, kwnames);
-    return record_arith(as_patch(object), Arith::tanh, slots[0], nullptr);
+    const Signature sig{"Patch", arith_name(Op), names, arith_arity(Op), arith_arity(Op), 0};
+    PyObject* slots[2] = {};
+    match_vector(sig, args, nargs, kwnames, slots);
+    return record_arith(as_patch(object), Op, slots[0], slots[1]);
   });
 }
 
@@ -757,11 +745,11 @@ PyMethodDef patch_methods[] = {
      "write($self, obj, /, *args, **kwargs)\n--\n\nRecord `obj.write(xn)` of a ring buffer."},
     {"pan2", fastcall<&pan2_method>(), kFast,
      "pan2($self, /, x, pos=0.0)\n--\n\nRecord `vorda.pan2(x, pos)`: returns (left, right)."},
-    {"min", fastcall<&min_method>(), kFast,
+    {"min", fastcall<&arith_method<Arith::min>>(), kFast,
      "min($self, /, a, b)\n--\n\nRecord Python's `min(a, b)`."},
-    {"max", fastcall<&max_method>(), kFast,
+    {"max", fastcall<&arith_method<Arith::max>>(), kFast,
      "max($self, /, a, b)\n--\n\nRecord Python's `max(a, b)`."},
-    {"tanh", fastcall<&tanh_method>(), kFast,
+    {"tanh", fastcall<&arith_method<Arith::tanh>>(), kFast,
      "tanh($self, /, a)\n--\n\nRecord `math.tanh(a)`."},
     {"output", fastcall<&output_method>(), kFast,
      "output($self, /, name, value, dtype=numpy.float32)\n--\n\n"
