@@ -45,7 +45,7 @@ except ImportError as e:  # the bench runs without it, one side short
 SR = 48000.0
 N = 48000  # samples per run
 THREADS_N = 192000  # long runs: the patch releases the interpreter lock
-PYTHON_TARGET = 30.0  # a patch at least this many times faster than its Python loop
+PYTHON_TARGET = 30.0  # a feedback network's patch at least this many times faster than its Python loop
 STAGES_TARGET = 1.0  # a patch without feedback no slower than its stages as blocks
 
 
@@ -282,8 +282,10 @@ def outputs_of(result):
 
 def check_agreement(floor, data, lists, tmp):
     """Every side, from fresh instances, gives the patch's bits; a ratio
-    between loops that did different work would mean nothing."""
+    between loops that did different work would mean nothing. Returns the
+    sides compared, by network."""
     x, n = data["x"], len(data["x"])
+    compared = {}
     for net in NETWORKS:
         theirs = outputs_of(net.patch(net.make()).run(x=x))
         sides = {"the Python loop": outputs_of(net.loop(net.make(), lists["x"])),
@@ -293,10 +295,13 @@ def check_agreement(floor, data, lists, tmp):
         for side, ours in sides.items():
             if len(ours) != len(theirs) or not all(map(same_bits, ours, theirs)):
                 sys.exit(f"bench: {net.title}: the patch and {side} disagree")
+        compared[net.name] = list(sides)
     chorus = chorus_patch(chorus_make()).run(x=data["noise"])
     if not (same_bits(chorus_stages(chorus_make(), data["noise"]), chorus)
             and same_bits(chorus_loop(chorus_make(), lists["noise"]), chorus)):
         sys.exit("bench: chorus: the patch, its stages and its Python loop disagree")
+    compared["chorus"] = ["the stages", "the Python loop"]
+    return compared
 
 
 def measure_networks(floor, data, lists, rounds, budget):
@@ -340,7 +345,7 @@ def network_row(net):
 
 def measure_feedforward(data, lists, rounds, budget):
     """The chorus as one patch against its stages as block calls with numpy
-    between them, and against its Python loop."""
+    between them, and against its Python loop (shown, without a target)."""
     x, n = data["noise"], len(data["noise"])
     patch, staged, looped = chorus_patch(chorus_make()), chorus_make(), chorus_make()
     run = lambda: patch.run(x=x)  # noqa: E731
@@ -353,12 +358,12 @@ def measure_feedforward(data, lists, rounds, budget):
     }, rounds, "chorus rounds")
     ratio, iqr = ratio_stats(samples["stages"], samples["patch"])
     speedup, _ = ratio_stats(samples["python"], samples["patch"])
-    missed = [name for name, met in (("stages", ratio >= STAGES_TARGET),
-                                     ("python", speedup >= PYTHON_TARGET)) if not met]
+    # The Python loop's speed-up is shown, not held to a target: the chorus
+    # is compared with its stages, the feedback networks with their loops.
+    missed = [] if ratio >= STAGES_TARGET else ["stages"]
     return {"network": "chorus", "ns_per_sample": {k: statistics.median(v) for k, v in samples.items()},
             "stages_ratio": ratio, "stages_iqr": iqr, "stages_limit": STAGES_TARGET,
-            "python_speedup": speedup, "python_limit": PYTHON_TARGET,
-            "met": not missed, "missed": missed}
+            "python_speedup": speedup, "met": not missed, "missed": missed}
 
 
 def measure_threads(rounds, budget):
@@ -402,7 +407,7 @@ def print_report(result):
     print("without feedback: the chorus's stages as block calls (numpy between them) over the patch")
     print(f"  stages {ns['stages']:.2f}, patch {ns['patch']:.2f}, python {ns['python']:.0f} ns "
           f"per sample   stages/patch {ff['stages_ratio']:.2f}  iqr {ff['stages_iqr']:.2f}  >=1   "
-          f"speed-up {ff['python_speedup']:.1f}  >=30  {verdict(ff)}")
+          f"speed-up {ff['python_speedup']:.1f}  {verdict(ff)}")
     print()
     threads = result.get("threads", [])
     if threads:
@@ -410,7 +415,7 @@ def print_report(result):
     missed = [f"{r['network']} ({', '.join(r['missed'])})" for r in result["networks"] + [ff]
               if r["missed"]]
     missed += [f"{r['call']} (threads)" for r in threads if not r["met"]]
-    count = 2 * (len(result["networks"]) + 1) + len(threads)
+    count = 2 * len(result["networks"]) + 1 + len(threads)
     misses = sum(len(r["missed"]) for r in result["networks"] + [ff])
     misses += sum(not r["met"] for r in threads)
     print(f"targets met: {count - misses} of {count}" + (f"; missed: {'; '.join(missed)}" if missed else ""))
@@ -442,8 +447,7 @@ def main(argv=None):
             listed = floor.ask("list")
             if sorted(listed) != sorted(net.name for net in NETWORKS):
                 sys.exit(f"bench: networks.cpp and patches.py list different networks: {listed}")
-            check_agreement(floor, data, lists, Path(tmp))
-            result["agreed"] = True
+            result["same_bits_as_the_patch"] = check_agreement(floor, data, lists, Path(tmp))
             result["networks"] = measure_networks(floor, data, lists, rounds, budget)
         finally:
             floor.close()
