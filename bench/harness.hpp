@@ -67,7 +67,9 @@ class Settings {
 // would make the processors' state wait in memory across it (no float
 // register survives a call), which is not what a plain loop costs.
 #if defined(__x86_64__) || defined(__i386__)
-inline std::uint64_t ticks() { return __rdtsc(); }
+inline std::uint64_t ticks() {
+  return __rdtsc();
+}
 #else
 inline std::uint64_t ticks() {  // elsewhere the clock, a call: the floor may read high
   return static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -147,7 +149,8 @@ int serve(int argc, char** argv, const Case<Inputs> (&cases)[N],
     for (const auto& each : cases)
       if (name == each.name) c = &each;
     if (c == nullptr) return "{\"error\": \"no such case\"}";
-    if (command == "time") return "{\"ns\": " + ns_per_sample(run_case(*c, std::max(1, std::stoi(arg)))) + "}";
+    if (command == "time")
+      return "{\"ns\": " + ns_per_sample(run_case(*c, std::max(1, std::stoi(arg)))) + "}";
     if (command == "check") {
       Run run = run_case(*c, 0);
       std::ofstream file(arg, std::ios::binary);

@@ -50,8 +50,12 @@ std::array<T, N> make_array(Make made) {
   }(std::make_index_sequence<N>{});
 }
 
-double wide(float value) { return static_cast<double>(value); }
-float narrow(double value) { return static_cast<float>(value); }
+double wide(float value) {
+  return static_cast<double>(value);
+}
+float narrow(double value) {
+  return static_cast<float>(value);
+}
 
 Biquad biquad(const Settings& k, const std::string& prefix) {
   return Biquad(k.sample(prefix + "b0"), k.sample(prefix + "b1"), k.sample(prefix + "b2"),
@@ -102,7 +106,8 @@ class Reverb {
           std::uint64_t decay = k.count("fv_decay" + std::to_string(i));
           // A constant delay and decay: the coefficient once, as the patch
           // computes it (the Python loop has a powf in every call).
-          return Allpass{AllpassS(delay), delay, std::get<1>(AllpassS::at_coefficient(delay, decay))};
+          return Allpass{AllpassS(delay), delay,
+                         std::get<1>(AllpassS::at_coefficient(delay, decay))};
         })),
         in_gain_(k.number("fv_in_gain")),
         feedback_(k.number("fv_feedback")) {}
@@ -160,7 +165,8 @@ class Fdn {
 
   [[gnu::always_inline]] void step(float x, float& y, float&) {
     double out[kLines];
-    for (std::size_t i = 0; i < kLines; ++i) out[i] = wide(lines_[i].process(narrow(v_[i]), lengths_[i]));
+    for (std::size_t i = 0; i < kLines; ++i)
+      out[i] = wide(lines_[i].process(narrow(v_[i]), lengths_[i]));
     double total = out[0] + out[1] + out[2] + out[3];
     double half = 0.5 * total;
     for (std::size_t i = 0; i < kLines; ++i) v_[i] = wide(x) + gain_ * (out[i] - half);
@@ -199,4 +205,6 @@ const bench::Case<Inputs> kCases[] = {
 
 }  // namespace
 
-int main(int argc, char** argv) { return bench::serve(argc, argv, kCases, load_inputs); }
+int main(int argc, char** argv) {
+  return bench::serve(argc, argv, kCases, load_inputs);
+}

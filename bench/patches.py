@@ -31,8 +31,8 @@ from scipy import signal
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench import environment, print_environment  # noqa: E402
-from blocks import (Floor, best_ns, interleaved, mark, once_ns, print_threads,  # noqa: E402
-                    progress, ratio_stats, same_bits, thread_row)
+from blocks import (Floor, best_ns, interleaved, once_ns, print_threads, progress,  # noqa: E402
+                    ratio_stats, same_bits, thread_row)
 
 try:
     import numba
@@ -45,7 +45,7 @@ except ImportError as e:  # the bench runs without it, one side short
 SR = 48000.0
 N = 48000  # samples per run
 THREADS_N = 192000  # long runs: the patch releases the interpreter lock
-PYTHON_TARGET = 30.0  # a feedback network's patch at least this many times faster than its Python loop
+PYTHON_TARGET = 30.0  # a feedback network's patch at least this much faster than its Python loop
 STAGES_TARGET = 1.0  # a patch without feedback no slower than its stages as blocks
 
 
@@ -114,8 +114,8 @@ def coefs(prefix):
 
 
 def karplus_make():
-    return SimpleNamespace(line=vorda.DelayL(SR, K["ks_max_sec"]), lowpass=vorda.Biquad(*coefs("ks_")),
-                           dc=vorda.LeakDc(K["ks_coef"]), v=0.0)
+    line, lowpass = vorda.DelayL(SR, K["ks_max_sec"]), vorda.Biquad(*coefs("ks_"))
+    return SimpleNamespace(line=line, lowpass=lowpass, dc=vorda.LeakDc(K["ks_coef"]), v=0.0)
 
 
 def karplus_patch(net):
@@ -215,7 +215,8 @@ def fdn_loop(net, xs):
 
 
 def chorus_make():
-    return SimpleNamespace(lfo=vorda.Lfo(SR, 0), taps=[vorda.DelayL(SR, K["ch_max_sec"]) for _ in range(2)])
+    return SimpleNamespace(lfo=vorda.Lfo(SR, 0),
+                           taps=[vorda.DelayL(SR, K["ch_max_sec"]) for _ in range(2)])
 
 
 def chorus_patch(net):
@@ -259,7 +260,8 @@ class Network:
     make: Callable
     patch: Callable
     loop: Callable
-    samples: dict = field(default_factory=lambda: {k: [] for k in ("patch", "floor", "numba", "python")})
+    samples: dict = field(
+        default_factory=lambda: {k: [] for k in ("patch", "floor", "numba", "python")})
 
 
 NETWORKS = [
@@ -315,10 +317,12 @@ def measure_networks(floor, data, lists, rounds, budget):
         passes = max(2, min(50, round(budget / (best_ns(run, 2, n) * n * 1e-9))))
         steps = [("patch", lambda run=run, p=passes: best_ns(run, p, n)),
                  ("floor", lambda name=net.name, p=passes: floor.time(name, p)),
-                 ("python", lambda net=net, ours=net.make(): once_ns(lambda: net.loop(ours, lists["x"]), n))]
+                 ("python", lambda net=net, ours=net.make():
+                  once_ns(lambda: net.loop(ours, lists["x"]), n))]
         if numba_nets:
             model = numba_nets.NETWORKS[net.name](K)
-            steps.append(("numba", lambda model=model, p=passes: best_ns(lambda: model.run(x), p, n)))
+            steps.append(("numba", lambda model=model, p=passes:
+                          best_ns(lambda: model.run(x), p, n)))
         timers.append((net, steps))
     for r in progress(range(rounds), "patch rounds"):
         for net, steps in timers if r % 2 == 0 else timers[::-1]:
@@ -361,7 +365,8 @@ def measure_feedforward(data, lists, rounds, budget):
     # The Python loop's speed-up is shown, not held to a target: the chorus
     # is compared with its stages, the feedback networks with their loops.
     missed = [] if ratio >= STAGES_TARGET else ["stages"]
-    return {"network": "chorus", "ns_per_sample": {k: statistics.median(v) for k, v in samples.items()},
+    return {"network": "chorus",
+            "ns_per_sample": {k: statistics.median(v) for k, v in samples.items()},
             "stages_ratio": ratio, "stages_iqr": iqr, "stages_limit": STAGES_TARGET,
             "python_speedup": speedup, "met": not missed, "missed": missed}
 
@@ -404,7 +409,8 @@ def print_report(result):
         print()
     ff = result["feedforward"]
     ns = ff["ns_per_sample"]
-    print("without feedback: the chorus's stages as block calls (numpy between them) over the patch")
+    print("without feedback: the chorus's stages as block calls (numpy between them) "
+          "over the patch")
     print(f"  stages {ns['stages']:.2f}, patch {ns['patch']:.2f}, python {ns['python']:.0f} ns "
           f"per sample   stages/patch {ff['stages_ratio']:.2f}  iqr {ff['stages_iqr']:.2f}  >=1   "
           f"speed-up {ff['python_speedup']:.1f}  {verdict(ff)}")
@@ -418,7 +424,8 @@ def print_report(result):
     count = 2 * len(result["networks"]) + 1 + len(threads)
     misses = sum(len(r["missed"]) for r in result["networks"] + [ff])
     misses += sum(not r["met"] for r in threads)
-    print(f"targets met: {count - misses} of {count}" + (f"; missed: {'; '.join(missed)}" if missed else ""))
+    print(f"targets met: {count - misses} of {count}"
+          + (f"; missed: {'; '.join(missed)}" if missed else ""))
 
 
 # ---------------------------------------------------------------- main

@@ -127,6 +127,7 @@ def test_patch_bench_holds_every_side_to_the_patch(tmp_path):
     timed = {"patch", "floor", "python"} | ({"numba"} if numba else set())
     for row in result["networks"]:
         assert set(row["ns_per_sample"]) == timed
-        assert row["floor_ratio"] > 0 and row["python_speedup"] > 0 and row["network"] in done.stdout
+        assert row["floor_ratio"] > 0 and row["python_speedup"] > 0
+        assert row["network"] in done.stdout
     assert result["feedforward"]["stages_ratio"] > 0
     assert [row["n"] for row in result["threads"]] == [192000] * 3
