@@ -47,18 +47,24 @@ demo:
 
 # Per-call cost of every callable against the interpreter's own cheapest
 # calls and against plain Python, then the block calls against a plain C++
-# loop, the per-sample loop and scipy, timed side by side (bench/README.md).
-# The demo extra brings what the demo patch needs, scipy and tqdm for the
-# progress bar; blocks.py compiles its C++ loop with $(CXX).
-# BENCH_ARGS passes options to bench.py, e.g. BENCH_ARGS="--quick --json
-# out/bench.json", BLOCKS_ARGS to blocks.py; --quick reaches both.
+# loop, the per-sample loop and scipy, then patches against the same
+# networks in plain C++, Numba and Python, timed side by side
+# (bench/README.md). The demo extra brings what the demo patch needs, scipy
+# and tqdm for the progress bar; Numba is installed where it installs (the
+# patch bench leaves its side out otherwise); blocks.py and patches.py
+# compile their C++ loops with $(CXX). BENCH_ARGS passes options to
+# bench.py, e.g. BENCH_ARGS="--quick --json out/bench.json", BLOCKS_ARGS to
+# blocks.py, PATCHES_ARGS to patches.py; --quick reaches all three.
 BLOCKS_ARGS ?= $(filter --quick,$(BENCH_ARGS))
+PATCHES_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 bench:
 	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) numba || echo "bench: numba did not install here; patches.py runs without it"
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 	CXX="$(CXX)" $(VENV)/bin/python bench/blocks.py $(BLOCKS_ARGS)
+	CXX="$(CXX)" $(VENV)/bin/python bench/patches.py $(PATCHES_ARGS)
 
 # The same calls counted in instructions under callgrind: slower, but the
 # counts do not depend on what else the machine is doing.

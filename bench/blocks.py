@@ -186,22 +186,24 @@ def per_sample_loop(case, obj, lists):
 
 
 class Floor:
-    """floor.cpp, compiled into `tmp` and driven over a pipe: it waits on its
-    input while Python is timed, so the two never share the processor."""
+    """A C++ floor (floor.cpp, or `source` in bench/), compiled into `tmp` and
+    driven over a pipe (harness.hpp): it waits on its input while Python is
+    timed, so the two never share the processor. `data` are its input arrays,
+    `constants` what it reads as its settings."""
 
-    def __init__(self, tmp, data):
+    def __init__(self, tmp, data, source="floor.cpp", constants=K):
         for name, values in data.items():
             values.tofile(tmp / f"{name}.bin")
-        (tmp / "constants.txt").write_text("".join(f"{k} {v!r}\n" for k, v in K.items()))
-        exe = tmp / "floor"
+        (tmp / "constants.txt").write_text("".join(f"{k} {v!r}\n" for k, v in constants.items()))
+        exe = tmp / Path(source).stem
         cxx = os.environ.get("CXX", "g++")
         src = ROOT / "src"
-        compile_ = [cxx, *CXXFLAGS, f"-I{src}", str(ROOT / "bench" / "floor.cpp"),
+        compile_ = [cxx, *CXXFLAGS, f"-I{src}", str(ROOT / "bench" / source),
                     str(src / "panic.cpp"), "-pthread", "-o", str(exe)]
         try:
             subprocess.run(compile_, check=True)
         except (OSError, subprocess.CalledProcessError) as e:
-            sys.exit(f"bench: cannot compile floor.cpp ({e})")
+            sys.exit(f"bench: cannot compile {source} ({e})")
         self.proc = subprocess.Popen([str(exe), str(tmp)], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True)
 
@@ -373,10 +375,7 @@ def measure_peer(rounds, n):
 
 
 def measure_threads(rounds, budget):
-    """Two threads, each running long blocks on an instance of its own for
-    about `budget` seconds, against one thread running the same blocks on
-    both instances in turn. The two threads are timed from the moment both
-    are ready to start."""
+    """Long blocks (n = 192000) on an instance per thread, two threads against one."""
     data = inputs(4 * N)
     work = {
         "CombL.process arrays": (lambda: vorda.CombL(K["rate"], K["seconds"]),
@@ -384,39 +383,45 @@ def measure_threads(rounds, budget):
         "Biquad.process const": (lambda: vorda.Biquad(*(K[c] for c in COEFS)),
                                  lambda p: vb.process(p, data["x"])),
     }
-    rows = []
-    for label, (make, run) in work.items():
-        pair = (make(), make())
-        start = time.perf_counter()
-        run(pair[0])
-        blocks = max(2, round(budget / (time.perf_counter() - start)))
+    return [thread_row(label, 4 * N, make, run, rounds, budget)
+            for label, (make, run) in work.items()]
 
-        def one_thread():
-            for _ in range(blocks):
-                for p in pair:
-                    run(p)
 
-        def two_threads():
-            ready = threading.Barrier(3)
+def thread_row(label, n, make, run, rounds, budget):
+    """Two threads, each calling `run` on an instance of its own (from `make`)
+    for about `budget` seconds, against one thread making the same calls on
+    both instances in turn. The two threads are timed from the moment both
+    are ready to start."""
+    pair = (make(), make())
+    start = time.perf_counter()
+    run(pair[0])
+    blocks = max(2, round(budget / (time.perf_counter() - start)))
 
-            def worker(p):
-                ready.wait()
-                for _ in range(blocks):
-                    run(p)
-            threads = [threading.Thread(target=worker, args=(p,)) for p in pair]
-            for t in threads:
-                t.start()
+    def one_thread():
+        for _ in range(blocks):
+            for p in pair:
+                run(p)
+
+    def two_threads():
+        ready = threading.Barrier(3)
+
+        def worker(p):
             ready.wait()
-            start = time.perf_counter()
-            for t in threads:
-                t.join()
-            return time.perf_counter() - start
+            for _ in range(blocks):
+                run(p)
+        threads = [threading.Thread(target=worker, args=(p,)) for p in pair]
+        for t in threads:
+            t.start()
+        ready.wait()
+        start = time.perf_counter()
+        for t in threads:
+            t.join()
+        return time.perf_counter() - start
 
-        samples = interleaved({"one": one_thread, "two": two_threads}, rounds, "thread rounds")
-        ratio, iqr = ratio_stats(samples["one"], samples["two"])
-        rows.append({"call": label, "n": 4 * N, "blocks_per_thread": blocks, "ratio": ratio,
-                     "iqr": iqr, "target": THREADS_TARGET, "met": ratio >= THREADS_TARGET})
-    return rows
+    samples = interleaved({"one": one_thread, "two": two_threads}, rounds, "thread rounds")
+    ratio, iqr = ratio_stats(samples["one"], samples["two"])
+    return {"call": label, "n": n, "blocks_per_thread": blocks, "ratio": ratio,
+            "iqr": iqr, "target": THREADS_TARGET, "met": ratio >= THREADS_TARGET}
 
 
 def measure_demo(seconds, rounds):
@@ -443,6 +448,16 @@ def measure_demo(seconds, rounds):
 
 def mark(met):
     return "" if met is None else "ok" if met else "MISS"
+
+
+def print_threads(rows, unit, width=22):
+    """The thread rows; `unit` names what each thread runs (blocks, runs)."""
+    print("two threads on two instances: one thread's time for the same work over theirs")
+    for row in rows:
+        print(f"  {row['call']:<{width}} n = {row['n']}, {row['blocks_per_thread']} {unit} "
+              f"each {row['ratio']:>6.2f}  iqr {row['iqr']:.2f}  >={row['target']}  "
+              f"{mark(row['met'])}")
+    print()
 
 
 def print_report(result):
@@ -481,12 +496,7 @@ def print_report(result):
                   f"iqr {row['iqr']:.2f}  >=1  {mark(row['met'])}")
         print()
     if result.get("threads"):
-        print("two threads on two instances: one thread's time for the same work over theirs")
-        for row in result["threads"]:
-            print(f"  {row['call']:<22} n = {row['n']}, {row['blocks_per_thread']} blocks "
-                  f"each {row['ratio']:>6.2f}  iqr {row['iqr']:.2f}  >={row['target']}  "
-                  f"{mark(row['met'])}")
-        print()
+        print_threads(result["threads"], "blocks")
     if "demo" in result:
         demo = result["demo"]
         if "skipped" in demo:

@@ -4,43 +4,23 @@
 //
 //     floor DIR        DIR holds the inputs (x.bin, f.bin, ...) and constants.txt
 //
-// Commands on standard input, one a line, each answered by a line of JSON:
-//
-//     list                   the case names
-//     time PASSES NAME       the fastest of PASSES timed passes, in ns per sample
-//     check PATH NAME        writes the first pass's outputs to PATH (float32)
-//     all PASSES             {name: ns per sample} for every case
-//
-// A case builds its processor as vorda's constructor does, runs one pass
-// from that fresh state (the one `check` writes), then the timed passes,
-// each a loop over the whole input, carrying the state on. The constants
-// are read at run time, as a program reads its settings: literals would let
-// the compiler fold work that the block call, given numbers from Python,
-// has to do.
-#include <algorithm>
-#include <chrono>
+// It answers the commands of harness.hpp. A case builds its processor as
+// vorda's constructor does, runs one pass from that fresh state (the one
+// `check` writes), then the timed passes, each a loop over the whole input,
+// carrying the state on.
 #include <cstdint>
-#include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <map>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "delay.hpp"
+#include "harness.hpp"
 #include "iir_filter.hpp"
 #include "leak_dc.hpp"
 #include "lfo.hpp"
 #include "osc.hpp"
 #include "pan.hpp"
 #include "ring_buffer.hpp"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <x86intrin.h>
-#endif
 
 namespace {
 
@@ -60,34 +40,15 @@ struct Inputs {
   Constants k;
 };
 
-template <class T>
-std::vector<T> load(const std::string& dir, const char* name) {
-  std::ifstream file(dir + "/" + name + ".bin", std::ios::binary | std::ios::ate);
-  if (!file) throw std::runtime_error(std::string("cannot read ") + name + ".bin");
-  std::vector<T> values(static_cast<std::size_t>(file.tellg()) / sizeof(T));
-  file.seekg(0);
-  file.read(reinterpret_cast<char*>(values.data()),
-            static_cast<std::streamsize>(values.size() * sizeof(T)));
-  return values;
-}
-
-// "name value" lines; a float is the double written there, narrowed as
-// vorda narrows a Python float.
+// The constants, a float narrowed from the double written there as vorda
+// narrows a Python float.
 Constants load_constants(const std::string& dir) {
-  std::ifstream file(dir + "/constants.txt");
-  std::map<std::string, std::string> text;
-  for (std::string name, value; file >> name >> value;) text[name] = value;
-  auto get = [&](const char* name) {
-    auto found = text.find(name);
-    if (found == text.end()) throw std::runtime_error(std::string("no constant ") + name);
-    return found->second;
-  };
-  auto real = [&](const char* name) { return static_cast<float>(std::stod(get(name))); };
-  auto count = [&](const char* name) { return std::uint64_t{std::stoull(get(name))}; };
-  return {real("rate"), real("seconds"), real("f"),  real("lfo_f"), real("ds"),
-          real("ts"),   real("pos"),     real("coef"), real("b0"),  real("b1"),
-          real("b2"),   real("a1"),      real("a2"),   count("samples"),
-          count("dn"),  count("tn"),     count("seed")};
+  const bench::Settings k(dir);
+  return {k.sample("rate"), k.sample("seconds"), k.sample("f"),  k.sample("lfo_f"),
+          k.sample("ds"),   k.sample("ts"),      k.sample("pos"), k.sample("coef"),
+          k.sample("b0"),   k.sample("b1"),      k.sample("b2"),  k.sample("a1"),
+          k.sample("a2"),   k.count("samples"),  k.count("dn"),   k.count("tn"),
+          k.count("seed")};
 }
 
 Inputs load_inputs(const std::string& dir) {
@@ -96,54 +57,17 @@ Inputs load_inputs(const std::string& dir) {
                               {"ts", &in.ts}, {"pos", &in.pos}, {"coef", &in.coef},
                               {"b0", &in.b0}, {"b1", &in.b1}, {"b2", &in.b2},
                               {"a1", &in.a1}, {"a2", &in.a2}})
-    *values = load<float>(dir, name);
-  in.dn = load<std::uint64_t>(dir, "dn");
-  in.tn = load<std::uint64_t>(dir, "tn");
+    *values = bench::load<float>(dir, name);
+  in.dn = bench::load<std::uint64_t>(dir, "dn");
+  in.tn = bench::load<std::uint64_t>(dir, "tn");
   in.n = in.x.size();
   in.k = load_constants(dir);
   return in;
 }
 
-// The time stamp counter, read without a call: a call between the loops
-// would make the processor's state wait in memory across it (no float
-// register survives a call), which is not what a plain loop costs.
-#if defined(__x86_64__) || defined(__i386__)
-std::uint64_t ticks() { return __rdtsc(); }
-#else
-std::uint64_t ticks() {  // elsewhere the clock, a call: the floor may read high
-  return static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-}
-#endif
-
-// Nanoseconds per tick, against the steady clock over 50 ms.
-double ns_per_tick() {
-  auto t0 = std::chrono::steady_clock::now();
-  std::uint64_t c0 = ticks();
-  while (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(50)) {
-  }
-  auto elapsed = std::chrono::steady_clock::now() - t0;
-  std::uint64_t c1 = ticks();
-  return std::chrono::duration<double, std::nano>(elapsed).count() / static_cast<double>(c1 - c0);
-}
-
-struct Run {
-  int passes = 0;  // timed passes after the first
-  std::uint64_t ticks = UINT64_MAX;  // the fastest of them
-  std::vector<float> first, first2;  // the first pass's outputs
-  float last = 0.0f;
-
-  // Reads the last outputs out of line, so that no store of the loops can
-  // be dropped as unread.
-  [[gnu::noinline]] void keep(const std::vector<float>& y, const std::vector<float>& y2) {
-    for (const auto* out : {&y, &y2})
-      if (!out->empty()) last += out->back();
-  }
-};
-
-struct Case {
-  const char* name;
-  void (*run)(const Inputs&, Run&);
-};
+using bench::Run;
+using bench::ticks;
+using Case = bench::Case<Inputs>;
 
 struct Stateless {};  // pan2 is a function
 
@@ -241,76 +165,6 @@ const Case kCases[] = {
     CASE("RingBufferL.write", (RingBufferL p(k.rate, k.seconds)), p.write(in.x[i])),
 };
 
-const Case* find(const std::string& name) {
-  for (const Case& c : kCases)
-    if (name == c.name) return &c;
-  return nullptr;
-}
-
-Run run_case(const Case& c, const Inputs& in, int passes) {
-  Run run;
-  run.passes = passes;
-  c.run(in, run);
-  return run;
-}
-
-const double kNsPerTick = ns_per_tick();
-
-std::string ns_per_sample(const Run& run, const Inputs& in) {
-  std::ostringstream text;
-  text.precision(6);
-  text << static_cast<double>(run.ticks) * kNsPerTick / static_cast<double>(in.n);
-  return text.str();
-}
-
-std::string answer(const std::string& line, const Inputs& in) {
-  std::istringstream words(line);
-  std::string command, arg, name;
-  words >> command >> arg;
-  std::getline(words >> std::ws, name);
-  if (command == "list" || command == "all") {
-    int passes = command == "all" ? std::stoi(arg) : 0;
-    std::string text = command == "list" ? "[" : "{";
-    for (const Case& c : kCases) {
-      text += std::string(text.size() > 1 ? ", " : "") + "\"" + c.name + "\"";
-      if (passes > 0) text += ": " + ns_per_sample(run_case(c, in, passes), in);
-    }
-    return text + (command == "list" ? "]" : "}");
-  }
-  const Case* c = find(name);
-  if (c == nullptr) return "{\"error\": \"no such case\"}";
-  if (command == "time") {
-    int passes = std::max(1, std::stoi(arg));
-    return "{\"ns\": " + ns_per_sample(run_case(*c, in, passes), in) + "}";
-  }
-  if (command == "check") {
-    Run run = run_case(*c, in, 0);
-    std::ofstream file(arg, std::ios::binary);
-    file.write(reinterpret_cast<const char*>(run.first.data()),
-               static_cast<std::streamsize>(run.first.size() * sizeof(float)));
-    file.write(reinterpret_cast<const char*>(run.first2.data()),
-               static_cast<std::streamsize>(run.first2.size() * sizeof(float)));
-    return file ? "{\"written\": true}" : "{\"error\": \"cannot write\"}";
-  }
-  return "{\"error\": \"unknown command\"}";
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s DIR  (commands on standard input)\n", argv[0]);
-    return 2;
-  }
-  Inputs in = load_inputs(argv[1]);
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    if (line.empty()) continue;
-    try {
-      std::cout << answer(line, in) << std::endl;
-    } catch (const std::exception& e) {
-      std::cout << "{\"error\": \"" << e.what() << "\"}" << std::endl;
-    }
-  }
-  return 0;
-}
+int main(int argc, char** argv) { return bench::serve(argc, argv, kCases, load_inputs); }

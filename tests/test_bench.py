@@ -107,3 +107,27 @@ def test_block_bench_compares_blocks_loops_and_plain_cxx(tmp_path):
     assert {row["call"].split()[0] for row in rows} == {"AllpassL.process", "Lfo.process",
                                                         "RingBufferN.read"}
     assert all(row["floor_ratio"] > 0 and row["python_speedup"] > 0 for row in rows)
+
+
+@pytest.mark.skipif(shutil.which(os.environ.get("CXX", "g++")) is None, reason="no C++ compiler")
+def test_patch_bench_holds_every_side_to_the_patch(tmp_path):
+    # The script stops unless every side gives the patch's bits: the C++
+    # loop, the Python loop and, where Numba imports, the Numba loop.
+    out = tmp_path / "patches.json"
+    done = subprocess.run([sys.executable, BENCH / "patches.py", "--quick", "--rounds", "2",
+                           "--json", out], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(out.read_text())
+    numba = importlib.util.find_spec("numba") is not None
+    sides = ["the Python loop", "networks.cpp"] + ["Numba"] * numba
+    compared = result["same_bits_as_the_patch"]
+    assert compared == {"karplus": sides, "reverb": sides, "fdn": sides,
+                        "chorus": ["the stages", "the Python loop"]}
+    assert ("numba    skipped" in done.stdout) != numba
+    timed = {"patch", "floor", "python"} | ({"numba"} if numba else set())
+    for row in result["networks"]:
+        assert set(row["ns_per_sample"]) == timed
+        assert row["floor_ratio"] > 0 and row["python_speedup"] > 0
+        assert row["network"] in done.stdout
+    assert result["feedforward"]["stages_ratio"] > 0
+    assert [row["n"] for row in result["threads"]] == [192000] * 3
