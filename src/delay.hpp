@@ -39,6 +39,9 @@ class DelayLine {
   // steps can take all its reads first when none reaches a sample the chunk
   // writes (`youngest` tells how far back the read looks).
   Sample tap(Delay delay, std::uint64_t ahead) const { return ring_.tap(delay, ahead); }
+  auto prepare_tap(Delay delay) const { return ring_.prepare_tap(delay); }
+  template <class Prepared>
+  Sample tap_at(Prepared delay, std::uint64_t ahead) const { return ring_.tap_at(delay, ahead); }
   std::uint64_t youngest(Delay delay) const { return ring_.youngest(delay); }
   void feed(Sample xn, Sample /*delayed*/, Delay /*delay*/) { ring_.write(xn); }
 
@@ -102,6 +105,9 @@ class FeedbackLoop {
  public:
   // The step's read and the rest of it, as for DelayLine.
   Sample tap(Delay delay, std::uint64_t ahead) const { return ring_.tap(delay, ahead); }
+  auto prepare_tap(Delay delay) const { return ring_.prepare_tap(delay); }
+  template <class Prepared>
+  Sample tap_at(Prepared delay, std::uint64_t ahead) const { return ring_.tap_at(delay, ahead); }
   std::uint64_t youngest(Delay delay) const { return ring_.youngest(delay); }
   void feed(Sample xn, Sample delayed, Delay /*delay*/, Sample gain) {
     ring_.write(xn + gain * delayed);

@@ -67,17 +67,29 @@ class SampleRing {
     return buffer_[index];
   }
 
+  // A delay in samples split into its whole part and its fraction: what a
+  // run of interpolated reads at one delay can work out once.
+  struct Split {
+    std::uint64_t whole;
+    Sample frac;
+  };
+  static Split split(Sample delay) {
+    std::uint64_t whole = saturating_count(floorf(delay));
+    return {whole, delay - static_cast<Sample>(whole)};
+  }
+
   // Linear interpolation at a delay of `delay` samples (not clamped: below 0
   // it extrapolates from the oldest and the newest slot). The older slot
   // gets the weight of the fraction.
   Sample read_interpolated(Sample delay, std::uint64_t ahead = 0) const {
-    std::uint64_t whole = saturating_count(floorf(delay));
-    std::uint64_t index0 = (write_pos_ + ahead - whole) & mask_;
+    return read_interpolated(split(delay), ahead);
+  }
+  Sample read_interpolated(Split delay, std::uint64_t ahead) const {
+    std::uint64_t index0 = (write_pos_ + ahead - delay.whole) & mask_;
     check_index(index0, size());
     std::uint64_t index1 = (index0 - 1) & mask_;
     check_index(index1, size());
-    Sample frac = delay - static_cast<Sample>(whole);
-    return (1.0f - frac) * buffer_[index0] + frac * buffer_[index1];
+    return (1.0f - delay.frac) * buffer_[index0] + delay.frac * buffer_[index1];
   }
 
   void write(Sample xn) {
@@ -124,8 +136,13 @@ class RingBufferS {
   std::uint64_t max_delay_samp() const { return max_delay_samp_; }
 
   // A read `ahead` writes from now, and the age of the youngest sample a
-  // read at this delay reaches (SampleRing::age).
+  // read at this delay reaches (SampleRing::age). A run of reads at one
+  // delay may prepare it once: tap_at(prepare_tap(d), a) is tap(d, a).
   Sample tap(std::uint64_t delay_samp, std::uint64_t ahead) const {
+    return tap_at(prepare_tap(delay_samp), ahead);
+  }
+  std::uint64_t prepare_tap(std::uint64_t delay_samp) const { return delay_samp; }
+  Sample tap_at(std::uint64_t delay_samp, std::uint64_t ahead) const {
     return ring_.read(delay_samp, ahead);
   }
   std::uint64_t youngest(std::uint64_t delay_samp) const { return ring_.age(delay_samp); }
@@ -137,22 +154,28 @@ class RingBufferS {
 
 // How a delay in samples, possibly fractional, becomes a read of the ring.
 struct Truncating {
-  static Sample read(const SampleRing& ring, Sample delay, std::uint64_t ahead = 0) {
-    return ring.read(saturating_count(floorf(delay)), ahead);
+  using Prepared = std::uint64_t;
+  static Prepared prepare(Sample delay) { return saturating_count(floorf(delay)); }
+  static Sample read(const SampleRing& ring, Prepared whole, std::uint64_t ahead) {
+    return ring.read(whole, ahead);
   }
+  static Sample read(const SampleRing& ring, Sample delay) { return read(ring, prepare(delay), 0); }
   static std::uint64_t youngest(const SampleRing& ring, Sample delay) {
-    return ring.age(saturating_count(floorf(delay)));
+    return ring.age(prepare(delay));
   }
 };
 
 struct Interpolating {
-  static Sample read(const SampleRing& ring, Sample delay, std::uint64_t ahead = 0) {
+  using Prepared = SampleRing::Split;
+  static Prepared prepare(Sample delay) { return SampleRing::split(delay); }
+  static Sample read(const SampleRing& ring, Prepared delay, std::uint64_t ahead) {
     return ring.read_interpolated(delay, ahead);
   }
+  static Sample read(const SampleRing& ring, Sample delay) { return read(ring, prepare(delay), 0); }
   // The two neighbouring slots; the second is one further back (mod 2^64,
   // as the read computes it).
   static std::uint64_t youngest(const SampleRing& ring, Sample delay) {
-    std::uint64_t whole = saturating_count(floorf(delay));
+    std::uint64_t whole = prepare(delay).whole;
     std::uint64_t newer = ring.age(whole), older = ring.age(whole + 1);
     return newer < older ? newer : older;
   }
@@ -199,7 +222,13 @@ class TimedRingBuffer {
   Sample max_delay_sec() const { return max_delay_sec_; }
 
   Sample tap(Sample delay_sec, std::uint64_t ahead) const {
-    return Reader::read(ring_, delay_sec * sample_rate_, ahead);
+    return tap_at(prepare_tap(delay_sec), ahead);
+  }
+  typename Reader::Prepared prepare_tap(Sample delay_sec) const {
+    return Reader::prepare(delay_sec * sample_rate_);
+  }
+  Sample tap_at(typename Reader::Prepared delay, std::uint64_t ahead) const {
+    return Reader::read(ring_, delay, ahead);
   }
   std::uint64_t youngest(Sample delay_sec) const {
     return Reader::youngest(ring_, delay_sec * sample_rate_);

@@ -318,3 +318,27 @@ def test_arithmetic_is_python_floats_where_python_has_an_answer_and_ieee_where_i
     # The Python floats the loop computes with, which numpy's float64 agrees with.
     assert exact64(p.run(a=np.array([1.0]), b=np.array([0.0]))[3]).tolist() == \
         exact64(np.array([INF])).tolist()
+
+
+def test_independent_operations_of_one_kind_run_side_by_side_in_the_same_bits():
+    """A bank of filters and oscillators: independent operations of one class
+    run four or two at a time, each lane on its own processor."""
+    rng = np.random.default_rng(9)
+    bank = [vorda.Biquad(*rng.uniform(-0.5, 0.5, 5)) for _ in range(7)]
+    oscs = [vorda.SinOsc(SR, k / 7) for k in range(3)]
+    twins = {id(o): vb.restore(vb.snapshot(o)) for o in bank + oscs}
+    p = vb.Patch()
+    x, f = p.input("x"), p.input("f")
+    outs = [p.process(b, x * (k + 1)) for k, b in enumerate(bank)]
+    outs += [p.process(o, f + k) for k, o in enumerate(oscs)]
+    total = outs[0]
+    for y in outs[1:]:
+        total = total + y
+    p.output("y", total, dtype=np.float64)
+    loop = PatchLoop(p, twins)
+    given = {"x": rng.standard_normal(700), "f": rng.uniform(1, 30, 700)}
+    assert same_outputs(p.run(**given), loop.run(**given))
+    # Seven filters run four, two and one at a time; three oscillators two and one.
+    widths = sorted(len(ops) for kind, ops in p.schedule if kind == "side by side")
+    assert widths == [2, 2, 4], p.schedule
+    assert all(probe(o) == probe(twins[id(o)]) for o in bank + oscs)

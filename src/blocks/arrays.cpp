@@ -86,7 +86,9 @@ void hold(Input& in, PyObject* array, std::size_t alignment) {
 // a Python loop. A block narrows each double here exactly as the per-sample
 // call narrows it; float32 is used as it is.
 void take_samples(Input& in, PyObject* array, PyObject* dtype, char kind, Width width) {
-  if (width == Width::narrow && PyObject_RichCompareBool(dtype, np.float32, Py_EQ) == 1) {
+  // float32 stays as it is either way: a patch widens it a chunk at a time
+  // (exactly), rather than in a copy of the whole array.
+  if (PyObject_RichCompareBool(dtype, np.float32, Py_EQ) == 1) {
     hold(in, array, alignof(Sample));
     return;
   }

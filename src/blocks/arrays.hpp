@@ -78,7 +78,7 @@ struct Input {
 // How the samples of an array reach the loop: float32 (a block, which
 // narrows each element once, as the per-sample call narrows its argument),
 // or float64 (a patch, whose values are Python floats until a processor
-// takes them).
+// takes them). A float32 array stays float32 either way (`itemsize` says).
 enum class Width { narrow, wide };
 
 // One value for the whole block or an array of per-sample values. Python

@@ -274,7 +274,9 @@ void compile(Patch& patch) {
   Graph g = build_graph(patch, groups, split);
 
   // The components in an order that respects every edge, the earliest
-  // recorded first among those that are free to go.
+  // recorded first among those that are free to go. An operation that could
+  // run side by side with others of its row (`lanes`) waits until nothing
+  // else is free, so that as many of its kind as possible are free with it.
   auto found = components(g.edges);
   std::vector<int> owner(g.parts.size());
   for (std::size_t c = 0; c < found.size(); ++c)
@@ -287,17 +289,56 @@ void compile(Patch& patch) {
         after[owner[from]].push_back(owner[to]);
         ++waiting[owner[to]];
       }
+  auto lane_row = [&](int c) -> const OpInfo* {
+    if (found[c].size() != 1) return nullptr;
+    const Part& part = g.parts[found[c].front()];
+    const Node& node = patch.nodes[part.node];
+    if (part.half != Half::whole || node.type != NodeType::op || node.modulated ||
+        node.op->lanes2 == nullptr)
+      return nullptr;
+    for (const Operand& arg : node.args)
+      if (!arg.is_value()) return nullptr;
+    return node.op;
+  };
   using Ready = std::pair<int, int>;  // (first part, component)
-  std::priority_queue<Ready, std::vector<Ready>, std::greater<>> ready;
+  using Queue = std::priority_queue<Ready, std::vector<Ready>, std::greater<>>;
+  Queue ready;
+  std::map<const OpInfo*, Queue> lanes_ready;
+  auto free = [&](int c) {
+    if (const OpInfo* row = lane_row(c))
+      lanes_ready[row].push({found[c].front(), c});
+    else
+      ready.push({found[c].front(), c});
+  };
   for (std::size_t c = 0; c < found.size(); ++c)
-    if (waiting[c] == 0) ready.push({found[c].front(), static_cast<int>(c)});
-  std::vector<int> order;
-  while (!ready.empty()) {
-    int c = ready.top().second;
-    ready.pop();
-    order.push_back(c);
-    for (int next : after[c])
-      if (--waiting[next] == 0) ready.push({found[next].front(), next});
+    if (waiting[c] == 0) free(static_cast<int>(c));
+  std::vector<std::vector<int>> order;  // components run together
+  while (!ready.empty() || !lanes_ready.empty()) {
+    std::vector<int> batch;
+    if (!ready.empty()) {
+      batch.push_back(ready.top().second);
+      ready.pop();
+    } else {
+      auto row = std::min_element(lanes_ready.begin(), lanes_ready.end(), [](auto& a, auto& b) {
+        return a.second.top() < b.second.top();
+      });
+      Queue& queue = row->second;
+      while (!queue.empty() && batch.size() < kMaxLanes) {
+        batch.push_back(queue.top().second);
+        queue.pop();
+      }
+      if (queue.empty()) lanes_ready.erase(row);
+    }
+    for (int c : batch)
+      for (int next : after[c])
+        if (--waiting[next] == 0) free(next);
+    // Four side by side, or two, or one alone.
+    for (std::size_t at = 0; at < batch.size();) {
+      std::size_t take = batch.size() - at >= 4 ? 4 : batch.size() - at >= 2 ? 2 : 1;
+      order.emplace_back(batch.begin() + static_cast<std::ptrdiff_t>(at),
+                         batch.begin() + static_cast<std::ptrdiff_t>(at + take));
+      at += take;
+    }
   }
 
   // Memory: a chunk for every value (one more slot for a feedback, whose
@@ -375,8 +416,16 @@ void compile(Patch& patch) {
       if (i > writer && g.tap_of[i] >= 0 && g.feed_of[i] < 0) s.units[g.tap_of[i]].ahead = 1;
   }
 
-  for (int c : order) {
+  for (const std::vector<int>& together : order) {
     Schedule::Item item;
+    if (together.size() > 1) {
+      for (int c : together) item.units.push_back(found[c].front());
+      const OpInfo& row = *patch.nodes[g.parts[item.units.front()].node].op;
+      item.lanes = together.size() == 4 ? row.lanes4 : row.lanes2;
+      s.items.push_back(std::move(item));
+      continue;
+    }
+    const int c = together.front();
     item.units = found[c];
     const Node& first = patch.nodes[g.parts[found[c].front()].node];
     bool reads_itself =
@@ -413,14 +462,25 @@ void execute(Patch& patch, const RunData& run) {
       const InputInfo& input = patch.inputs[i];
       const Arg& given = run.inputs[i];
       if (given.constant) continue;
-      if (input.kind == Kind::count)
+      if (input.kind == Kind::count) {
         std::memcpy(s.count_data[input.value], static_cast<const std::uint64_t*>(given.data) + start,
                     n * sizeof(std::uint64_t));
-      else
+      } else if (run.float32[i]) {
+        const float* from = static_cast<const float*>(given.data) + start;
+        double* to = s.sample_data[input.value];
+        for (std::size_t t = 0; t < n; ++t) to[t] = from[t];
+      } else {
         std::memcpy(s.sample_data[input.value], static_cast<const double*>(given.data) + start,
                     n * sizeof(double));
+      }
     }
     for (const Schedule::Item& item : s.items) {
+      if (item.lanes != nullptr) {
+        const Unit* side_by_side[kMaxLanes];
+        for (std::size_t k = 0; k < item.units.size(); ++k) side_by_side[k] = &s.units[item.units[k]];
+        item.lanes(side_by_side, n);
+        continue;
+      }
       if (!item.per_sample) {
         const Unit& u = s.units[item.units.front()];
         u.block(u, n);

@@ -77,7 +77,8 @@ struct Schedule {
   std::vector<Unit> units;
   std::vector<std::string> labels;  // one per unit
   struct Item {
-    bool per_sample = false;  // the units take turns sample by sample
+    bool per_sample = false;   // the units take turns sample by sample
+    LanesFn lanes = nullptr;   // or they run side by side (independent, of one row)
     std::vector<int> units;
   };
   std::vector<Item> items;
@@ -117,6 +118,7 @@ void compile(Patch& patch);
 struct RunData {
   std::size_t n = 0;
   std::vector<Arg> inputs;
+  std::vector<bool> float32;  // per input: its array holds float32, to be widened
   std::vector<void*> outputs;
 };
 

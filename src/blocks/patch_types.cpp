@@ -434,7 +434,10 @@ PyObject* run_method(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
       new_out(outputs[o], length, patch.outputs[o].wide ? np.float64 : np.float32);
       run.outputs.push_back(outputs[o].data());
     }
-    for (const Input& input : inputs) run.inputs.push_back(input.arg);
+    for (const Input& input : inputs) {
+      run.inputs.push_back(input.arg);
+      run.float32.push_back(!input.arg.constant && input.itemsize == sizeof(float));
+    }
 
     std::deque<ExclusiveBorrow> held;
     for (BorrowFlag* flag : patch.schedule->borrows) held.emplace_back(*flag);
@@ -563,9 +566,10 @@ PyObject* schedule_getter(PyObject* object, void*) noexcept {
       std::vector<Owned> labels;
       for (int u : item.units)
         labels.emplace_back(checked(PyUnicode_FromString(s.labels[u].c_str())));
-      if (item.per_sample) {
-        Owned turns(tuple_of(labels));
-        items.emplace_back(checked(Py_BuildValue("(sO)", "per sample", turns.get())));
+      if (item.per_sample || item.lanes != nullptr) {
+        Owned group(tuple_of(labels));
+        items.emplace_back(checked(
+            Py_BuildValue("(sO)", item.lanes ? "side by side" : "per sample", group.get())));
       } else {
         items.emplace_back(checked(Py_BuildValue("(sO)", "block", labels[0].get())));
       }
@@ -784,8 +788,9 @@ PyGetSetDef patch_properties[] = {
     {"feedbacks", &feedbacks_getter, nullptr, "The feedbacks, in order of creation.", nullptr},
     {"schedule", &schedule_getter, nullptr,
      "Once compiled, how a chunk runs: ('block', operation) for an operation\n"
-     "run over the whole chunk, ('per sample', operations) for operations\n"
-     "that take turns sample by sample; None before.",
+     "run over the whole chunk, ('side by side', operations) for independent\n"
+     "operations of one kind run over it together, ('per sample', operations)\n"
+     "for operations that take turns sample by sample; None before.",
      nullptr},
     {"chunk", &chunk_getter, nullptr, "Once compiled, the chunk length in samples.", nullptr},
     {"instances", &instances_getter, nullptr,

@@ -77,7 +77,8 @@ void step(const Unit& u, std::size_t i) {
 template <class T, class Delay>
 [[gnu::noinline]] void tap_loop(const T& __restrict p, std::size_t n, Delay delay,
                                 std::uint64_t ahead, double* __restrict out) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = p.tap(delay, ahead + i);
+  const auto prepared = p.prepare_tap(delay);  // one delay for the whole chunk
+  for (std::size_t i = 0; i < n; ++i) out[i] = p.tap_at(prepared, ahead + i);
 }
 
 template <class R>
@@ -128,6 +129,58 @@ void feed(const Unit& u, std::size_t n) {
   run<Call<R::Taps::feed>, DoubleArrays>(proc_of<R>(u), n, NoSink{}, call);
 }
 
+// Several units of one stateful row at once, every argument an array. Each
+// lane works on a copy of its processor (in registers where they fit), as
+// `loop` does for one.
+template <class R, std::size_t W>
+void lanes(const Unit* const* units, std::size_t n) {
+  using T = std::remove_const_t<Proc<R>>;
+  using Step = typename R::Plain;
+  using Args = typename Step::Args;
+  constexpr std::size_t A = std::tuple_size_v<Args>;
+  const void* in[W][A > 0 ? A : 1];
+  double* out[W][2];
+  alignas(T) unsigned char storage[W][sizeof(T)];
+  T* local[W];
+  for (std::size_t w = 0; w < W; ++w) {
+    for (std::size_t a = 0; a < A; ++a) in[w][a] = units[w]->args[a].data;
+    out[w][0] = units[w]->out[0];
+    out[w][1] = units[w]->out[1];
+    local[w] = new (storage[w]) T(std::move(*static_cast<T*>(units[w]->proc)));
+  }
+  auto put_back = [&] {
+    for (std::size_t w = 0; w < W; ++w) {
+      *static_cast<T*>(units[w]->proc) = std::move(*local[w]);
+      std::destroy_at(local[w]);
+    }
+  };
+  auto one = [&]<std::size_t... I>(std::size_t w, std::size_t i, std::index_sequence<I...>) {
+    auto arg = [&]<class V>(const void* data) {
+      if constexpr (std::is_same_v<V, Sample>)
+        return static_cast<Sample>(static_cast<const double*>(data)[i]);
+      else
+        return static_cast<const std::uint64_t*>(data)[i];
+    };
+    auto result = Step::step(*local[w], arg.template operator()<std::tuple_element_t<I, Args>>(in[w][I])...);
+    if constexpr (R::kResults == 1) {
+      out[w][0][i] = result;
+    } else if constexpr (R::kResults == 2) {
+      out[w][0][i] = result.first;
+      out[w][1][i] = result.second;
+    }
+  };
+  try {
+    for (std::size_t i = 0; i < n; ++i)
+      [&]<std::size_t... L>(std::index_sequence<L...>) {
+        (one(L, i, std::make_index_sequence<A>{}), ...);
+      }(std::make_index_sequence<W>{});
+  } catch (...) {
+    put_back();
+    throw;
+  }
+  put_back();
+}
+
 template <class R>
 OpInfo describe() {
   OpInfo op;
@@ -161,6 +214,10 @@ OpInfo describe() {
     op.youngest = &youngest<R>;
     op.tap = &tap<R>;
     if constexpr (R::Taps::feeds) op.feed = &feed<R>;
+  }
+  if constexpr (!R::is_function && !R::shared && R::kResults > 0) {
+    op.lanes2 = &lanes<R, 2>;
+    op.lanes4 = &lanes<R, 4>;
   }
   return op;
 }

@@ -12,9 +12,12 @@
 namespace vorda::blocks {
 
 struct Unit;
-// `block` runs samples [0, n) of the unit's arrays; `step` runs sample i.
+// `block` runs samples [0, n) of the unit's arrays; `step` runs sample i;
+// `lanes` runs samples [0, n) of several independent units of one row side
+// by side, one sample of each in turn.
 using BlockFn = void (*)(const Unit&, std::size_t n);
 using StepFn = void (*)(const Unit&, std::size_t i);
+using LanesFn = void (*)(const Unit* const* units, std::size_t n);
 
 // The most arguments an operation takes: Biquad.process and its five
 // coefficients.
@@ -60,7 +63,12 @@ struct OpInfo {
   std::uint64_t (*youngest)(const void* proc, const Arg& delay) = nullptr;
   BlockFn tap = nullptr;   // out[0][i] = the read `ahead + i` writes from now
   BlockFn feed = nullptr;  // the rest of the step, given `delayed`
+  // Units of this row whose arguments are all arrays, two or four at a time:
+  // their recurrences then overlap, as in a loop written by hand.
+  LanesFn lanes2 = nullptr, lanes4 = nullptr;
 };
+
+inline constexpr std::size_t kMaxLanes = 4;
 
 const std::vector<OpInfo>& process_ops();
 const std::vector<OpInfo>& read_ops();
