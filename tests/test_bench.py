@@ -131,3 +131,15 @@ def test_patch_bench_holds_every_side_to_the_patch(tmp_path):
         assert row["network"] in done.stdout
     assert result["feedforward"]["stages_ratio"] > 0
     assert [row["n"] for row in result["threads"]] == [192000] * 3
+
+
+def test_state_bench_times_snapshots_and_a_pool_on_the_same_bits(tmp_path):
+    # The pool's batch must be the serial batch, file for file, before its
+    # time counts.
+    out = tmp_path / "state.json"
+    done = subprocess.run([sys.executable, BENCH / "state.py", "--quick", "--json", out],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(out.read_text())
+    assert result["snapshot"]["median"] > 0 and result["pool"]["median"] > 0
+    assert "numpy.copy" in done.stdout and "pool of 2" in done.stdout
