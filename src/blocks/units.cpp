@@ -126,7 +126,11 @@ void feed(const Unit& u, std::size_t n) {
   call[1].constant = false;
   call[1].data = u.delayed;
   std::copy(trailing.begin(), trailing.end(), call + 2);
-  run<Call<R::Taps::feed>, DoubleArrays>(proc_of<R>(u), n, NoSink{}, call);
+  // On the class that declares Feed (a comb's feed is its loop's): the
+  // processor adds no state to it.
+  using Declaring = typename Callable<std::remove_const_t<decltype(R::Taps::feed)>>::Class;
+  static_assert(sizeof(Declaring) == sizeof(std::remove_const_t<Proc<R>>));
+  run<Call<R::Taps::feed>, DoubleArrays>(static_cast<Declaring&>(proc_of<R>(u)), n, NoSink{}, call);
 }
 
 // Several units of one stateful row at once, every argument an array. Each
@@ -140,13 +144,17 @@ void lanes(const Unit* const* units, std::size_t n) {
   constexpr std::size_t A = std::tuple_size_v<Args>;
   const void* in[W][A > 0 ? A : 1];
   double* out[W][2];
-  alignas(T) unsigned char storage[W][sizeof(T)];
+  union Slot {  // room for a processor, constructed below
+    T value;
+    Slot() {}
+    ~Slot() {}
+  } slots[W];
   T* local[W];
   for (std::size_t w = 0; w < W; ++w) {
     for (std::size_t a = 0; a < A; ++a) in[w][a] = units[w]->args[a].data;
     out[w][0] = units[w]->out[0];
     out[w][1] = units[w]->out[1];
-    local[w] = new (storage[w]) T(std::move(*static_cast<T*>(units[w]->proc)));
+    local[w] = new (&slots[w].value) T(std::move(*static_cast<T*>(units[w]->proc)));
   }
   auto put_back = [&] {
     for (std::size_t w = 0; w < W; ++w) {
@@ -155,7 +163,7 @@ void lanes(const Unit* const* units, std::size_t n) {
     }
   };
   auto one = [&]<std::size_t... I>(std::size_t w, std::size_t i, std::index_sequence<I...>) {
-    auto arg = [&]<class V>(const void* data) {
+    [[maybe_unused]] auto arg = [&]<class V>(const void* data) {
       if constexpr (std::is_same_v<V, Sample>)
         return static_cast<Sample>(static_cast<const double*>(data)[i]);
       else
