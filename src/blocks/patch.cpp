@@ -163,19 +163,20 @@ Graph build_graph(const Patch& patch, const std::vector<std::vector<int>>& group
     if (split[k])
       for (int i : groups[k]) split_node[i] = true;
   for (int i = 0; i < count; ++i) {
-    const Node& node = patch.nodes[i];
-    bool halves = split_node[i] && node.op->tapping == Tapping::step;
     auto add = [&](Half half) {
       g.parts.push_back({i, half});
       return static_cast<int>(g.parts.size()) - 1;
     };
-    if (!halves && !(split_node[i] && node.op->tapping == Tapping::read)) {
-      g.whole_of[i] = add(Half::whole);
-    } else if (halves) {
+    // A split instance's step becomes its read and its feed, its reads run
+    // ahead; its write (and everything else) stays whole.
+    const Tapping tapping = split_node[i] ? patch.nodes[i].op->tapping : Tapping::none;
+    if (tapping == Tapping::step) {
       g.tap_of[i] = add(Half::tap);
       g.feed_of[i] = add(Half::feed);
-    } else {
+    } else if (tapping == Tapping::read) {
       g.tap_of[i] = add(Half::tap);
+    } else {
+      g.whole_of[i] = add(Half::whole);
     }
   }
   g.edges.assign(g.parts.size(), {});
