@@ -51,6 +51,10 @@ SAMPLES = st.one_of(
 DELAY_SAMPLES = st.one_of(st.integers(0, 8), st.integers(28, 140), st.integers(250, 270),
                           st.sampled_from([2**63 - 1, 2**63, 2**64 - 1]))
 COUNTS = st.one_of(DELAY_SAMPLES, st.integers(1, 3000))
+# Delays in seconds whose sample counts, as float32, fall on either side of
+# 2^63 and of 2^64: the conversion to a count must saturate above 2^64 - 1.
+SATURATING = st.sampled_from([2.0**63 - 2**39, 2.0**63, 2.0**64 - 2**40, 2.0**64, 2.0**65]).map(
+    lambda k: k / SR)
 
 
 @st.composite
@@ -60,7 +64,7 @@ def sample_argument(draw, values, name=""):
     if values and draw(st.integers(0, 3)) > 0:
         return draw(st.sampled_from(values))
     if name.startswith("delay"):
-        return draw(DELAY_SAMPLES.map(lambda k: k / SR) | SAMPLES)
+        return draw(DELAY_SAMPLES.map(lambda k: k / SR) | SAMPLES | SATURATING)
     return draw(SAMPLES | st.integers(-2**62, 2**62) | SAMPLES.map(np.float32))
 
 
