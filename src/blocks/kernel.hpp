@@ -166,10 +166,8 @@ struct SetThenCall {
   }
 };
 
-// Flattened: everything a step calls is inlined into the loop (GCC would
-// otherwise leave a ring's write, two forwarding calls down, out of line).
 template <class Step, class P, class Sink, class... Sources>
-[[gnu::flatten]] void emit(P& p, std::size_t n, const Sink& sink, const Sources&... sources) {
+void emit(P& p, std::size_t n, const Sink& sink, const Sources&... sources) {
   for (std::size_t i = 0; i < n; ++i) {
     if constexpr (std::is_void_v<typename Step::Result>)
       Step::step(p, sources[i]...);
