@@ -13,7 +13,9 @@ default, or a Dask cluster (`--scheduler ADDRESS` for a running one,
     python examples/render_batch.py [--variations K] [--seconds S]
         [--workers N | --serial | --scheduler ADDRESS | --local-cluster N] [--quick] [--out DIR]
 
-writes DIR/batch/variation_NNN.wav and prints how long the batch took.
+writes DIR/batch/variation_NNN.wav (each worker writes its own files: with a
+remote cluster, DIR must be storage the workers share) and prints how long
+the batch took, files written included.
 """
 
 from __future__ import annotations
@@ -107,6 +109,14 @@ def render(patch: vb.Patch, variation: Variation, seconds: float, sample_rate: i
     return out_l, out_r
 
 
+def render_file(patch: vb.Patch, variation: Variation, seconds: float, sample_rate: int, out: Path) -> Path:
+    """One variation rendered and written where the work is done: only the
+    file's name travels back (the samples would cost more to send than to
+    render)."""
+    left, right = render(patch, variation, seconds, sample_rate)
+    return write_wav(out / f"variation_{variation.index:03d}.wav", sample_rate, left, right)
+
+
 def variations(count: int) -> list[Variation]:
     grid = itertools.product(SEEDS, DECAYS, PANS)
     return [Variation(i, seed, decay, pan) for i, (seed, decay, pan) in zip(range(count), grid)]
@@ -117,22 +127,26 @@ def render_all(
     batch: Sequence[Variation],
     seconds: float,
     sample_rate: int,
+    out: Path,
     workers: int | None = None,
     client: Any = None,
-) -> list[tuple[Signal, Signal]]:
-    """Renders the batch: in this process (workers=0), on a process pool of
-    `workers`, or on a Dask cluster through `client`. The same files whichever."""
-    args = ([patch] * len(batch), list(batch), [seconds] * len(batch), [sample_rate] * len(batch))
+) -> list[Path]:
+    """Renders the batch into `out`: in this process (workers=0), on a
+    process pool of `workers`, or on a Dask cluster through `client` (whose
+    workers must be able to write to `out`). The same files whichever."""
+    out.mkdir(parents=True, exist_ok=True)
+    count = len(batch)
+    args = ([patch] * count, list(batch), [seconds] * count, [sample_rate] * count, [out] * count)
     if client is not None:
         # Dask pickles the patch once per worker; each task copies it.
         remote = client.scatter(patch, broadcast=True)
-        futures = client.map(render, [remote] * len(batch), *args[1:], pure=False)
-        results: list[tuple[Signal, Signal]] = client.gather(futures)
-        return results
+        futures = client.map(render_file, [remote] * count, *args[1:], pure=False)
+        paths: list[Path] = client.gather(futures)
+        return paths
     if workers == 0:
-        return [render(*a) for a in zip(*args)]
+        return [render_file(*a) for a in zip(*args)]
     with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as pool:
-        return list(pool.map(render, *args))
+        return list(pool.map(render_file, *args))
 
 
 @contextlib.contextmanager
@@ -150,11 +164,6 @@ def dask_client(scheduler: str | None, local_cluster: int | None) -> Iterator[An
         host="127.0.0.1", dashboard_address=None,
     ) as cluster, Client(cluster) as client:  # fmt: skip
         yield client
-
-
-def write_batch(out: Path, batch: Sequence[Variation], results: Sequence[tuple[Signal, Signal]]) -> list[Path]:
-    return [write_wav(out / f"variation_{v.index:03d}.wav", SAMPLE_RATE, left, right)
-            for v, (left, right) in zip(batch, results)]
 
 
 def main() -> None:
@@ -182,14 +191,14 @@ def main() -> None:
         else:
             where = "this process" if args.serial else f"a pool of {args.workers} processes"
         started = time.perf_counter()
-        results = render_all(patch, batch, seconds, SAMPLE_RATE,
-                             workers=0 if args.serial else args.workers, client=client)
+        paths = render_all(patch, batch, seconds, SAMPLE_RATE, args.out / "batch",
+                           workers=0 if args.serial else args.workers, client=client)
         elapsed = time.perf_counter() - started
-    paths = write_batch(args.out / "batch", batch, results)
     audio = count * seconds
     print(f"wrote {len(paths)} files to {args.out / 'batch'}")
     print(f"rendered {count} variations ({audio:g} s of audio) on {where} in {elapsed:.2f} s: "
           f"{audio / elapsed:.1f}x real time")
+
 
 if __name__ == "__main__":
     main()
