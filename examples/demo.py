@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import itertools
 import math
+import os
 import random
 import time
 from collections.abc import Iterable, Sequence
@@ -37,7 +38,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeAlias
 
-import matplotlib
+# The piece's numpy work is element by element; numpy's BLAS would only keep
+# threads spinning on the other cores for a while after each call.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import matplotlib  # noqa: E402
 
 matplotlib.use("Agg")  # files only, no window
 import matplotlib.pyplot as plt
