@@ -217,6 +217,10 @@ Graph build_graph(const Patch& patch, const std::vector<std::vector<int>>& group
   return g;
 }
 
+// A set whose value is computed where the feedback reads it.
+void nothing_block(const Unit&, std::size_t) {}
+void nothing_step(const Unit&, std::size_t) {}
+
 void bind(const Schedule& s, const Operand& operand, Arg& arg) {
   if (!operand.is_value()) {
     arg = operand.constant;
@@ -369,6 +373,19 @@ void compile(Patch& patch) {
       s.sample_data[v] = s.samples.data() + offset[v];
   }
 
+  // A feedback set to what an operation computes reads that operation's
+  // results where it writes them: the value's chunk is the feedback's,
+  // one slot on ([1, n] of it), and the set has nothing left to copy.
+  // (A value that sets two feedbacks is the first one's.)
+  std::vector<bool> aliased(patch.nodes.size(), false), moved(values, false);
+  for (const FeedbackInfo& f : patch.feedbacks) {
+    const Operand& source = patch.nodes[f.setter].args[0];
+    if (!source.is_value() || patch.values[source.value].node < 0 || moved[source.value]) continue;
+    s.sample_data[source.value] = s.sample_data[f.value] + 1;
+    moved[source.value] = true;
+    aliased[f.setter] = true;
+  }
+
   // A unit for every part.
   s.units.resize(g.parts.size());
   s.labels.resize(g.parts.size());
@@ -385,8 +402,8 @@ void compile(Patch& patch) {
         u.step = arith_step(node.arith);
         break;
       case NodeType::set:
-        u.block = arith_block(Arith::copy);
-        u.step = arith_step(Arith::copy);
+        u.block = aliased[part.node] ? nothing_block : arith_block(Arith::copy);
+        u.step = aliased[part.node] ? nothing_step : arith_step(Arith::copy);
         u.out[0] = s.sample_data[patch.feedbacks[node.feedback].value] + 1;
         break;
       case NodeType::op:
@@ -427,6 +444,8 @@ void compile(Patch& patch) {
       continue;
     }
     const int c = together.front();
+    const Part& only = g.parts[found[c].front()];
+    if (found[c].size() == 1 && aliased[only.node]) continue;  // nothing to do
     item.units = found[c];
     const Node& first = patch.nodes[g.parts[found[c].front()].node];
     bool reads_itself =
