@@ -2,6 +2,7 @@
 fresh interpreters, and a table of every public callable read from its signature."""
 import ctypes
 import inspect
+import threading
 import math
 import struct
 import subprocess
@@ -185,3 +186,24 @@ def target(owner, callee):
 
 def twin_call(owner, callee, twin):
     return getattr(vorda, owner) if callee == "__new__" else getattr(twin, callee)
+
+
+def refusals(long_call, calls, expected):
+    """What `calls` (by name) raise while `long_call` runs in another thread:
+    the set of RuntimeError messages of each. Runs `long_call` again until
+    every call expected to be refused has been (a loaded machine may not run
+    the thread while it holds its borrows), at most 50 times."""
+    refused = {name: set() for name in calls}
+    for _ in range(50):
+        worker = threading.Thread(target=long_call)
+        worker.start()
+        while worker.is_alive():
+            for name, call in calls.items():
+                try:
+                    call()
+                except RuntimeError as e:
+                    refused[name].add(str(e))
+        worker.join()
+        if all(refused[name] for name, messages in expected.items() if messages):
+            break
+    return refused
