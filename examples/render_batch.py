@@ -43,7 +43,7 @@ from plucked_string import phase_delay
 SAMPLE_RATE = 48000
 CHORD = [45, 52, 57, 60, 64]  # A2 E3 A3 C4 E4
 STRUM_EVERY = 0.5  # seconds
-SEEDS, DECAYS, PANS = range(1, 5), (0.8, 2.0, 5.0), (-0.5, 0.5)
+DECAYS, PANS = (0.8, 2.0, 5.0), (-0.5, 0.5)
 
 
 @dataclass(frozen=True)
@@ -118,8 +118,9 @@ def render_file(patch: vb.Patch, variation: Variation, seconds: float, sample_ra
 
 
 def variations(count: int) -> list[Variation]:
-    grid = itertools.product(SEEDS, DECAYS, PANS)
-    return [Variation(i, seed, decay, pan) for i, (seed, decay, pan) in zip(range(count), grid)]
+    """`count` variations: every decay and pan under seed 1, then under seed 2, and so on."""
+    per_seed = list(itertools.product(DECAYS, PANS))
+    return [Variation(i, 1 + i // len(per_seed), *per_seed[i % len(per_seed)]) for i in range(count)]
 
 
 def render_all(

@@ -74,6 +74,13 @@ def test_a_pool_renders_every_variation_as_one_process_does(tmp_path):
     assert "x real time" in out.stdout and len(list((tmp_path / "batch").glob("*.wav"))) == 4
 
 
+def test_a_batch_has_as_many_variations_as_asked_all_different():
+    for count in (1, 6, 7, 48, 100):
+        batch = render_batch.variations(count)
+        assert [v.index for v in batch] == list(range(count))
+        assert len({(v.seed, v.decay, v.pan) for v in batch}) == count
+
+
 @pytest.mark.slow
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="checked by the plain run")
 def test_a_local_dask_cluster_renders_what_one_process_renders(tmp_path):
