@@ -2,10 +2,12 @@
 import gc
 import importlib
 import inspect
+import json
 import shutil
 import subprocess
 import sys
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -76,3 +78,24 @@ def test_import_in_a_subinterpreter_fails():
         pytest.skip("this interpreter has no _testcapi.run_in_subinterp")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.startswith("ImportError: ") and "subinterpreter" in proc.stdout
+
+
+def test_surface_is_frozen():
+    """Every docstring, text signature and name of the per-sample module, as
+    users have seen them (tests/data/vorda_surface.json): the signatures are
+    generated from the parameter lists, so a change there shows up here."""
+    frozen = json.loads((Path(__file__).parent / "data" / "vorda_surface.json").read_text())
+
+    def entry(obj):
+        return {"doc": getattr(obj, "__doc__", None),
+                "text_signature": getattr(obj, "__text_signature__", None)}
+
+    assert (vorda.__doc__, vorda.__all__, dir(vorda)) == (frozen["__doc__"], frozen["__all__"],
+                                                          frozen["dir"])
+    for name in vorda.__all__:
+        obj, want = getattr(vorda, name), frozen["names"][name]
+        assert entry(obj) == {"doc": want["doc"], "text_signature": want["text_signature"]}, name
+        if isinstance(obj, type):
+            assert sorted(set(dir(obj)) - set(dir(object))) == want["dir"], name
+            members = {k: entry(v) for k, v in sorted(vars(obj).items()) if not k.startswith("__")}
+            assert members == want["members"], name
