@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PIP_FLAGS ?= --quiet --disable-pip-version-check
 
-.PHONY: test test-all sanitize demo bench dist wheels clean
+.PHONY: test test-all sanitize demo live bench dist wheels clean
 
 # A new environment each time: what is tested is what `pip install .` gives.
 test:
@@ -44,6 +44,15 @@ demo:
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
 	$(VENV)/bin/python examples/demo.py $(DEMO_ARGS)
+
+# Plays the demo's strings and reverb live (examples/live.py) through the
+# default device: a JACK server if one answers, else PortAudio's (ALSA, and
+# PulseAudio or PipeWire through it). LIVE_ARGS passes options, e.g.
+# LIVE_ARGS="--seconds 30 --bounce out/live.wav" or LIVE_ARGS="--backend alsa".
+live:
+	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
+	$(VENV)/bin/python examples/live.py $(LIVE_ARGS)
 
 # Per-call cost of every callable against the interpreter's own cheapest
 # calls and against plain Python, then the block calls against a plain C++

@@ -153,7 +153,12 @@ std::unique_ptr<DeviceStream> open(const Request& request, Process process, void
   } else if (request.device) {
     device = by_name(candidates, *request.device);
   } else {
-    if (candidates.empty()) throw Error(Error::Kind::not_found, no_device_at_all());
+    if (candidates.empty()) {
+      std::string missing;
+      if (!portaudio::loaded()) missing += std::string("; ") + portaudio::kMissing;
+      if (!jack::loaded()) missing += std::string("; ") + jack::kMissing;
+      throw Error(Error::Kind::missing, no_device_at_all() + missing);
+    }
     device = by_default(candidates, request);
   }
   check_channels(device, request);

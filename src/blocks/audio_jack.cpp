@@ -111,6 +111,16 @@ Client* open_client(const Api& api, const char* name) {
   return api.client_open(name, kNoStartServer, &status);
 }
 
+// libjack remembers the signal mask of the thread that opens the process's
+// first client and sets it on the thread that closes the last one, where it
+// would be the blocked mask of open_client: closing keeps the caller's.
+void close_client(const Api& api, Client* client) {
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  api.client_close(client);
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+}
+
 // A client's name as a regular expression that matches it and nothing else.
 std::string escaped(const std::string& name) {
   std::string text = "^";
@@ -148,14 +158,14 @@ class JackStream final : public DeviceStream {
       api.on_info_shutdown(client_, &JackStream::on_shutdown, this);
       api.set_xrun_callback(client_, &JackStream::on_xrun, this);
     } catch (...) {
-      api.client_close(client_);
+      close_client(api, client_);
       throw;
     }
   }
 
   ~JackStream() override {
     stop();
-    api_.client_close(client_);
+    close_client(api_, client_);
   }
 
   void start() override {
@@ -344,7 +354,7 @@ std::vector<DeviceInfo> devices() {
       break;
     }
   }
-  api->client_close(client);
+  close_client(*api, client);
   return found;
 }
 
