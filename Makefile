@@ -58,17 +58,20 @@ live:
 # calls and against plain Python, then the block calls against a plain C++
 # loop, the per-sample loop and scipy, then patches against the same
 # networks in plain C++, Numba and Python, timed side by side
-# (bench/README.md), and last what moving state costs (snapshots, a process
-# pool). The demo extra brings what the demo patch needs, scipy
+# (bench/README.md), then what moving state costs (snapshots, a process
+# pool), and last live streams on a JACK server's dummy backend (the
+# callback's time, the most string voices, a reverb dying into subnormals).
+# The demo extra brings what the demo patch needs, scipy
 # and tqdm for the progress bar; Numba is installed where it installs (the
 # patch bench leaves its side out otherwise); blocks.py and patches.py
 # compile their C++ loops with $(CXX). BENCH_ARGS passes options to
 # bench.py, e.g. BENCH_ARGS="--quick --json out/bench.json", BLOCKS_ARGS to
-# blocks.py, PATCHES_ARGS to patches.py, STATE_ARGS to state.py; --quick
-# reaches all four.
+# blocks.py, PATCHES_ARGS to patches.py, STATE_ARGS to state.py,
+# STREAM_ARGS to stream.py; --quick reaches all five.
 BLOCKS_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 PATCHES_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 STATE_ARGS ?= $(filter --quick,$(BENCH_ARGS))
+STREAM_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 bench:
 	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
@@ -78,6 +81,7 @@ bench:
 	CXX="$(CXX)" $(VENV)/bin/python bench/blocks.py $(BLOCKS_ARGS)
 	CXX="$(CXX)" $(VENV)/bin/python bench/patches.py $(PATCHES_ARGS)
 	$(VENV)/bin/python bench/state.py $(STATE_ARGS)
+	$(VENV)/bin/python bench/stream.py $(STREAM_ARGS)
 
 # The same calls counted in instructions under callgrind: slower, but the
 # counts do not depend on what else the machine is doing.

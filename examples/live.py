@@ -102,12 +102,14 @@ def meter(stream: vb.Stream, last: bool = False) -> None:
         print(line, flush=True)
 
 
-def perform(stream: vb.Stream, events: list[tuple[int, str, float]], total: int) -> None:
+def perform(
+    stream: vb.Stream, events: list[tuple[int, str, float]], total: int, show: bool = True
+) -> None:
     """Sets the events half a second ahead of the clock until `total`
     samples have played, with a meter every quarter of a second (every
-    second when not on a terminal)."""
+    second when not on a terminal), unless not `show`."""
     lead = round(LEAD * stream.sample_rate)
-    every = 0.25 if sys.stdout.isatty() else 1.0
+    every = (0.25 if sys.stdout.isatty() else 1.0) if show else math.inf
     queued, shown = 0, time.monotonic()
     while stream.time < total:
         if stream.error is not None:
@@ -121,7 +123,8 @@ def perform(stream: vb.Stream, events: list[tuple[int, str, float]], total: int)
             meter(stream)
             shown = time.monotonic()
         time.sleep(0.02)
-    meter(stream, last=True)
+    if show:
+        meter(stream, last=True)
 
 
 def bounce(stream: vb.Stream, twin: vb.Patch, path: Path) -> bool:

@@ -136,12 +136,12 @@ class StreamEngine {
  private:
   static void process(void* engine, const float* const* capture, float* const* playback,
                       std::size_t frames, bool xrun) noexcept;
-  void compute(const float* const* capture, float* const* playback, std::size_t offset,
-               std::size_t n) noexcept;
+  std::uint64_t compute(const float* const* capture, float* const* playback, std::size_t offset,
+                        std::size_t n) noexcept;
   void take_events(std::uint64_t block_start) noexcept;
   void apply_due(std::uint64_t now) noexcept;
-  void run_piece(const float* const* capture, std::size_t offset, std::size_t at,
-                 std::size_t n) noexcept;
+  std::uint64_t run_piece(const float* const* capture, std::size_t offset, std::size_t at,
+                          std::size_t n) noexcept;
   void play(float* const* playback, std::size_t offset, std::size_t n) noexcept;
   void keep(const float* const* capture, std::size_t offset, std::size_t n) noexcept;
   void count_callback(std::uint64_t elapsed_ns, std::uint64_t run_ns, std::size_t frames,
