@@ -406,17 +406,17 @@ void StreamEngine::keeper_loop() {
   drain();
 }
 
+// The failure is made known last: whoever sees it finds the stream stopped
+// and the patch free.
 void StreamEngine::fail(const std::string& why) {
-  {
-    std::lock_guard<std::mutex> lock(failure_mutex_);
-    failure_ = why;
-  }
   if (!stopping_.exchange(true)) {
     device_->stop();
     drain();
     release_borrows();
   }
   running_.store(false, std::memory_order_release);
+  std::lock_guard<std::mutex> lock(failure_mutex_);
+  failure_ = why;
 }
 
 void StreamEngine::drain() {

@@ -24,23 +24,25 @@ StreamObject* as_stream(PyObject* object) {
   return reinterpret_cast<StreamObject*>(object);
 }
 
-// A failure of the backend becomes the stream's `error`, and the stream is
-// stopped for good (the keeper has let the patch go already).
+// A failure of the backend becomes the stream's `error`: the keeper has
+// stopped the device and let the patch go already.
 PyObject* noticed_error(StreamObject* self) {
   StreamState& state = *self->state;
-  if (!state.error && state.engine && state.engine->failure()) {
-    {
-      Unlocked unlocked(true);
-      state.engine->stop();
-    }
+  if (!state.error && state.engine && state.engine->failure())
     state.error =
         checked(PyObject_CallFunction(PyExc_RuntimeError, "s", state.engine->failure()->c_str()));
-  }
   return state.error.get();
 }
 
-StreamEngine& live_engine(StreamObject* self, const char* what) {
+// The engine for a call that needs the stream, or the failure raised. With
+// the stream's exclusive borrow (`alone`), a failed run is also wound up
+// (its keeper joined), which two threads must not do at once.
+StreamEngine& live_engine(StreamObject* self, const char* what, bool alone) {
   if (PyObject* error = noticed_error(self)) {
+    if (alone) {
+      Unlocked unlocked(true);
+      self->state->engine->stop();
+    }
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
     throw_error_set();
   }
@@ -120,7 +122,7 @@ PyObject* start_method(PyObject* object, PyObject*) noexcept {
   return stream_guarded([&]() -> PyObject* {
     StreamObject* self = as_stream(object);
     ExclusiveBorrow borrow(self->borrow);
-    StreamEngine& engine = live_engine(self, "start");
+    StreamEngine& engine = live_engine(self, "start", true);
     if (engine.started()) Py_RETURN_NONE;
     const Patch& patch = engine.patch();
     for (std::size_t i = 0; i < patch.inputs.size(); ++i)
@@ -143,12 +145,12 @@ PyObject* stop_method(PyObject* object, PyObject*) noexcept {
     StreamObject* self = as_stream(object);
     ExclusiveBorrow borrow(self->borrow);
     if (self->state->engine && self->state->engine->closed()) Py_RETURN_NONE;
-    StreamEngine& engine = live_engine(self, "stop");
+    StreamEngine& engine = live_engine(self, "stop", true);
     {
       Unlocked unlocked(true);
       engine.stop();
     }
-    live_engine(self, "stop");  // a failure found while stopping is still raised
+    live_engine(self, "stop", true);  // a failure found while stopping is still raised
     Py_RETURN_NONE;
   });
 }
@@ -186,7 +188,9 @@ PyObject* set_method(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
     match_vector(sig, args, nargs, kwnames, slots);
     StreamObject* self = as_stream(object);
     SharedBorrow borrow(self->borrow);
-    StreamEngine& engine = live_engine(self, "set");
+    // Several threads may set at once: each push into the event queue is
+    // made whole under the interpreter lock, so the queue has one writer.
+    StreamEngine& engine = live_engine(self, "set", false);
     const std::size_t input = control_index(engine.patch(), engine.layout(), slots[0]);
     ControlEvent event;
     event.input = static_cast<int>(input);
