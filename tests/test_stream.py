@@ -87,6 +87,7 @@ def test_the_clock_is_the_servers_and_events_land_on_their_sample(server):
         computed = s.time
         s.set("freq", 330.0, at=10)  # long computed: lands on the next block
         wait_until(lambda: len(s.events()) == len(ahead) + 1)
+    clock.close()
     assert abs((time1 - time0) - (frames1 - frames0)) <= FRAME_SLACK
     assert 0.5 * RATE < (time1 - time0) / (wall1 - wall0) < 1.5 * RATE
     assert s.time == s.stats()["blocks"] * PERIOD
@@ -302,6 +303,7 @@ def test_the_interpreter_lock_held_for_two_seconds_does_not_stop_the_clock(serve
         finally:
             sys.setswitchinterval(switch)
         frames1, time1 = clock.last_frame_time, s.time
+    clock.close()
     assert held_for >= 2.0
     # Throughout the two seconds, at the server's pace: no tenth of a second
     # without a block, and as many samples as the server's frames.
@@ -402,6 +404,17 @@ def tasks():
     return len(list(Path("/proc/self/task").iterdir()))
 
 
+def test_jack_clients_leave_the_signal_mask_as_they_found_it(server):
+    """libjack sets, on the thread that closes a process's last client, the mask
+    of the thread that opened its first: a stream's must be the caller's own."""
+    mask = blocked_signals()
+    s = vb.Stream(control_patch())  # the process's first client: the tests close theirs
+    other = server.client("vorda-test-other")
+    s.close()
+    other.close()  # the last one
+    assert blocked_signals() == mask
+
+
 def test_a_hundred_start_stop_cycles_leave_nothing_behind(server):
     mask = blocked_signals()
     p = control_patch()
@@ -457,3 +470,4 @@ def test_a_stream_collected_or_closed_with_events_queued_lets_everything_go(serv
         gc.collect()
         assert not look.get_ports("vorda")
         p.run(n=1, freq=1.0, gain=1.0, delay=1)
+    look.close()

@@ -86,9 +86,9 @@ void* load_library(const char* name, const char* override_variable);
 // A symbol of a library, or nullptr.
 void* symbol(void* library, const char* name);
 
-// Threads started while this is held (a backend's, the stream's own) start
-// with every signal blocked: a signal is the main thread's business (Ctrl-C
-// becomes KeyboardInterrupt there), and an audio thread must not be
+// Threads started while this is held (an audio thread, the stream's own)
+// start with every signal blocked: a signal is the main thread's business
+// (Ctrl-C becomes KeyboardInterrupt there), and an audio thread must not be
 // interrupted to run a handler.
 class SignalsBlocked {
  public:

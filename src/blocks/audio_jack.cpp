@@ -103,17 +103,21 @@ std::mutex& open_mutex() {
   return mutex;
 }
 
+// Opened with the caller's signal mask as it is: libjack remembers the mask
+// of the thread that opens the process's first client, and sets it on the
+// thread that closes the last one, whichever library that is (a blocked one
+// here would leave a Python program deaf to Ctrl-C). The thread libjack
+// starts here only waits for the server's notifications, and a signal sent
+// to the process goes to its main thread when that one takes it.
 Client* open_client(const Api& api, const char* name) {
   std::lock_guard<std::mutex> lock(open_mutex());
   Quiet silenced;
-  SignalsBlocked blocked;  // libjack starts its threads here
   int status = 0;
   return api.client_open(name, kNoStartServer, &status);
 }
 
-// libjack remembers the signal mask of the thread that opens the process's
-// first client and sets it on the thread that closes the last one, where it
-// would be the blocked mask of open_client: closing keeps the caller's.
+// The mask libjack sets when the last client closes is not the caller's
+// business: closing keeps the caller's.
 void close_client(const Api& api, Client* client) {
   sigset_t mask;
   pthread_sigmask(SIG_SETMASK, nullptr, &mask);

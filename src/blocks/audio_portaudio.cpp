@@ -160,7 +160,6 @@ class Session {
     if (api.jack_set_client_name != nullptr) api.jack_set_client_name(kRefusedJackName);
     AlsaSilenced silenced;
     jack::Quiet quiet;
-    SignalsBlocked blocked;
     const PaError error = api.initialize();
     if (error != 0)
       throw Error(Error::Kind::failed,
