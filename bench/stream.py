@@ -251,7 +251,8 @@ def main(argv=None):
         print(f"\nthe hall alone (decay {decay:g} s) after one block of 1.0: load per quarter "
               "second, live and offline")
         for (at, load), (_, alone) in zip(windows, offline):
-            tag = "subnormal" if at > normal_until else ""
+            tag = ("silent" if zero_from is not None and at > zero_from
+                   else "subnormal" if at > normal_until else "")
             print(f"  {at:6.2f} s  live {100 * load:6.2f} %   offline {100 * alone:6.3f} %  {tag}")
         print(f"  subnormal from {normal_until:.2f} s; "
               + (f"silent (0.0) from {zero_from:.2f} s" if zero_from else "never silent"))
