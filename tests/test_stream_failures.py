@@ -198,6 +198,52 @@ def test_with_no_device_the_live_example_says_what_is_missing():
     assert "cannot play: no audio device" in err and "libportaudio2" in err and not out
 
 
+def test_through_portaudio_a_stream_that_outruns_its_storage_says_its_recording_is_incomplete(
+        tmp_path):
+    """ALSA through PortAudio, to ALSA's null device (declared in the test's own
+    ~/.asoundrc): a device that takes blocks as fast as they come, faster than
+    the thread that stores the recording can keep them. The audio thread never
+    waits for it: the blocks it had no room for are counted, and the recording
+    refuses to pass for complete."""
+    (tmp_path / ".asoundrc").write_text('pcm.vordanull { type null }\n')
+    run = run_python(PATCH + textwrap.dedent("""
+        devices = [d for d in vb.devices() if d["backend"] == "alsa"]
+        if not devices:
+            print("no alsa")
+            raise SystemExit
+        s = vb.Stream(p, backend="alsa", device="vordanull", record=True)
+        assert (s.backend, s.device) == ("alsa", "vordanull")
+        s.set("x", 0.0)
+        s.set("gain", 0.5)
+        for k in range(20):
+            s.set("gain", k / 20, at=1000 + 777 * k)
+        with s:
+            while s.time < 5_000_000:
+                time.sleep(0.01)
+            try:
+                p.run(x=np.zeros(1), gain=1.0)
+            except RuntimeError as e:
+                assert str(e) == "Already borrowed"
+            else:
+                raise AssertionError("the patch was not held")
+        assert [t for t, _, _ in s.events()] == [1000 + 777 * k for k in range(20)]
+        assert s.stats()["dropped"] > 0
+        for call in (s.recording, s.played_inputs):
+            try:
+                call()
+            except RuntimeError as e:
+                assert "incomplete" in str(e)
+            else:
+                raise AssertionError("an incomplete recording passed")
+        assert len(p.run(x=np.zeros(4), gain=1.0)) == 4
+        print("ok")
+    """), env=dict(os.environ, HOME=str(tmp_path)))
+    assert run.returncode == 0, run.stderr
+    if run.stdout == "no alsa\n":
+        pytest.skip("PortAudio sees no ALSA device: apt install libportaudio2")
+    assert run.stdout == "ok\n"
+
+
 def test_with_no_audio_library_only_streams_and_devices_refuse():
     env = dict(os.environ, VORDA_PORTAUDIO_LIBRARY="/nonexistent/libportaudio.so.2",
                VORDA_JACK_LIBRARY="/nonexistent/libjack.so.0")
