@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "blocks/kernel.hpp"
+#include "frame.hpp"
 #include "operations.hpp"
 
 namespace vorda::blocks {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "blocks/kernel.hpp"
+#include "frame.hpp"
 
 namespace vorda::blocks {
 
