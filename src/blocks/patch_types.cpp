@@ -148,14 +148,14 @@ PyObject* record(PatchObject* self, Node node, int results, Kind kind = Kind::sa
   return results_of(self, patch.nodes.back());
 }
 
-std::string accepted(const std::vector<OpInfo>& ops) {
+std::string accepted(const std::vector<RowInfo>& ops) {
   std::string list;
   for (std::size_t i = 0; i < ops.size(); ++i)
     list += (i == 0 ? "" : i + 1 == ops.size() ? " or " : ", ") + std::string(ops[i].class_name);
   return list;
 }
 
-PyObject* record_op(PatchObject* self, const char* entry, const OpInfo& op, PyObject* instance,
+PyObject* record_op(PatchObject* self, const char* entry, const RowInfo& op, PyObject* instance,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ExclusiveBorrow borrow(self->borrow);
   open_patch(self, entry);
@@ -163,7 +163,7 @@ PyObject* record_op(PatchObject* self, const char* entry, const OpInfo& op, PyOb
   match_vector(op.signature, args, nargs, kwnames, slots);
   Node node;
   node.type = NodeType::op;
-  node.op = &op;
+  node.row = &op;
   node.modulated = check_modulation(op.signature, op.params, "patch", slots);
   const int used = op.params + (node.modulated ? op.modulated : 0);
   for (int i = 0; i < used; ++i) {
@@ -180,13 +180,13 @@ PyObject* record_op(PatchObject* self, const char* entry, const OpInfo& op, PyOb
   return record(self, std::move(node), op.results);
 }
 
-template <const std::vector<OpInfo>& (*Ops)()>
+template <const std::vector<RowInfo>& (*Ops)()>
 PyObject* dispatch(PyObject* self, const char* entry, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
   if (nargs < 1)
     raise(PyExc_TypeError,
           std::string("Patch.") + entry + "() missing 1 required positional argument: 'obj'");
-  for (const OpInfo& op : Ops())
+  for (const RowInfo& op : Ops())
     if (*op.type == Py_TYPE(args[0]))
       return record_op(as_patch(self), entry, op, args[0], args + 1, nargs - 1, kwnames);
   raise(PyExc_TypeError, std::string("Patch.") + entry + "() takes a " + accepted(Ops()) +
@@ -195,20 +195,20 @@ PyObject* dispatch(PyObject* self, const char* entry, PyObject* const* args, Py_
 
 PyObject* process_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-  return guarded([&] { return dispatch<process_ops>(self, "process", args, nargs, kwnames); });
+  return guarded([&] { return dispatch<process_rows>(self, "process", args, nargs, kwnames); });
 }
 PyObject* read_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  return guarded([&] { return dispatch<read_ops>(self, "read", args, nargs, kwnames); });
+  return guarded([&] { return dispatch<read_rows>(self, "read", args, nargs, kwnames); });
 }
 PyObject* write_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-  return guarded([&] { return dispatch<write_ops>(self, "write", args, nargs, kwnames); });
+  return guarded([&] { return dispatch<write_rows>(self, "write", args, nargs, kwnames); });
 }
 PyObject* pan2_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return guarded([&] {
-    return record_op(as_patch(self), "pan2", pan2_op(), nullptr, args, nargs, kwnames);
+    return record_op(as_patch(self), "pan2", pan2_row(), nullptr, args, nargs, kwnames);
   });
 }
 
@@ -493,14 +493,14 @@ PyObject* steps_getter(PyObject* object, void*) noexcept {
       if (node.type == NodeType::op) {
         if (node.modulated) {
           std::vector<Owned> extra;
-          for (int i = node.op->params; i < node.op->params + node.op->modulated; ++i)
-            extra.emplace_back(operand_object(object, node.args[i], node.op->kinds[i], false));
-          append(step_object(node.op->modulation, node.instance, std::move(extra), {}));
+          for (int i = node.row->params; i < node.row->params + node.row->modulated; ++i)
+            extra.emplace_back(operand_object(object, node.args[i], node.row->kinds[i], false));
+          append(step_object(node.row->modulation, node.instance, std::move(extra), {}));
         }
         std::vector<Owned> args;
-        for (int i = 0; i < node.op->params; ++i)
-          args.emplace_back(operand_object(object, node.args[i], node.op->kinds[i], false));
-        append(step_object(node.op->callee, node.instance, std::move(args), std::move(results)));
+        for (int i = 0; i < node.row->params; ++i)
+          args.emplace_back(operand_object(object, node.args[i], node.row->kinds[i], false));
+        append(step_object(node.row->callee, node.instance, std::move(args), std::move(results)));
         continue;
       }
       std::vector<Owned> args;
@@ -562,7 +562,7 @@ PyObject* schedule_getter(PyObject* object, void*) noexcept {
     if (!self->patch->schedule) Py_RETURN_NONE;
     const Schedule& s = *self->patch->schedule;
     std::vector<Owned> items;
-    for (const Schedule::Item& item : s.items) {
+    for (const Schedule::Stage& item : s.stages) {
       std::vector<Owned> labels;
       for (int u : item.units)
         labels.emplace_back(checked(PyUnicode_FromString(s.labels[u].c_str())));

@@ -281,18 +281,18 @@ int tag_of(PyObject* object) {
   return -1;
 }
 
-const std::vector<const OpInfo*>& operations() {
-  static const std::vector<const OpInfo*> table = [] {
-    std::vector<const OpInfo*> all;
-    for (const auto* ops : {&process_ops(), &read_ops(), &write_ops()})
-      for (const OpInfo& op : *ops) all.push_back(&op);
-    all.push_back(&pan2_op());
+const std::vector<const RowInfo*>& operations() {
+  static const std::vector<const RowInfo*> table = [] {
+    std::vector<const RowInfo*> all;
+    for (const auto* ops : {&process_rows(), &read_rows(), &write_rows()})
+      for (const RowInfo& op : *ops) all.push_back(&op);
+    all.push_back(&pan2_row());
     return all;
   }();
   return table;
 }
 
-int op_tag(const OpInfo* op) {
+int op_tag(const RowInfo* op) {
   const auto& table = operations();
   for (std::size_t i = 0; i < table.size(); ++i)
     if (table[i] == op) return static_cast<int>(i);
@@ -402,7 +402,7 @@ void save_patch(const Patch& patch, Writer& out, bool with_instances) {
   for (const Node& node : patch.nodes) {
     out.u8(static_cast<std::uint8_t>(node.type));
     if (node.type == NodeType::op) {
-      out.u16(static_cast<std::uint16_t>(op_tag(node.op)));
+      out.u16(static_cast<std::uint16_t>(op_tag(node.row)));
       auto where = std::find(used.begin(), used.end(), node.instance);
       out.u32(node.instance ? static_cast<std::uint32_t>(where - used.begin()) : kNone);
       out.u8(node.modulated ? 1 : 0);
@@ -414,7 +414,7 @@ void save_patch(const Patch& patch, Writer& out, bool with_instances) {
     out.u32(static_cast<std::uint32_t>(node.args.size()));
     for (std::size_t i = 0; i < node.args.size(); ++i) {
       bool op = node.type == NodeType::op;
-      save_operand(out, node.args[i], op ? node.op->kinds[i] : Kind::sample, !op);
+      save_operand(out, node.args[i], op ? node.row->kinds[i] : Kind::sample, !op);
     }
     out.u32(static_cast<std::uint32_t>(node.results.size()));
     for (int r : node.results) out.u32(static_cast<std::uint32_t>(r));
@@ -502,7 +502,7 @@ void validate(const Patch& patch, const std::vector<PyObject*>& instances, bool 
     const std::string where = "operation " + std::to_string(n);
     std::size_t expected_args = 0, expected_results = 0;
     if (node.type == NodeType::op) {
-      const OpInfo& op = *node.op;
+      const RowInfo& op = *node.row;
       if (node.modulated && op.modulated == 0) fail(where + " modulates what has no modulation");
       expected_args = static_cast<std::size_t>(op.params + (node.modulated ? op.modulated : 0));
       expected_results = static_cast<std::size_t>(op.results);
@@ -605,7 +605,7 @@ std::unique_ptr<Patch> load_patch(Reader& in, PyObject* given) {
       node.type = NodeType::op;
       std::uint16_t tag = in.u16();
       if (tag >= ops.size()) bad("unknown operation tag " + std::to_string(tag));
-      node.op = ops[tag];
+      node.row = ops[tag];
       std::uint32_t instance = in.u32();
       if (instance != kNone) {
         if (instance >= held.size()) bad("an operation refers to no instance");
@@ -628,11 +628,11 @@ std::unique_ptr<Patch> load_patch(Reader& in, PyObject* given) {
     const std::uint32_t args = entries(in, "operands");
     const bool op = added.type == NodeType::op;
     if (op && args != static_cast<std::uint32_t>(
-                          added.op->params + (added.modulated ? added.op->modulated : 0)))
+                          added.row->params + (added.modulated ? added.row->modulated : 0)))
       bad("an operation of the patch has the wrong number of arguments");
     for (std::uint32_t a = 0; a < args; ++a) {
       Constant expected = !op                                  ? Constant::wide
-                          : added.op->kinds[a] == Kind::count ? Constant::count
+                          : added.row->kinds[a] == Kind::count ? Constant::count
                                                               : Constant::sample;
       added.args.push_back(load_operand(in, expected));
     }
