@@ -67,11 +67,6 @@ consteval double decimal_value(const char* text) {
   return negative ? -value : value;
 }
 
-consteval bool same_text(const char* a, const char* b) {
-  while (*a != '\0' && *a == *b) ++a, ++b;
-  return *a == *b;
-}
-
 }  // namespace detail
 
 consteval Param req(const char* name) {
@@ -80,13 +75,15 @@ consteval Param req(const char* name) {
   return p;
 }
 
-// `default_text` is the default as Python writes it; "None" for an optional
-// seed.
+// `default_text` is the default as Python writes it ("0.995", "None",
+// "False"); a number's value is the fallback of a numeric parameter.
 consteval Param opt(const char* name, const char* default_text = "None") {
   Param p = req(name);
   p.required = false;
   detail::copy_text(p.default_text, default_text);
-  if (!detail::same_text(default_text, "None")) p.fallback = detail::decimal_value(default_text);
+  const char first = default_text[0];
+  if (first == '-' || (first >= '0' && first <= '9'))
+    p.fallback = detail::decimal_value(default_text);
   return p;
 }
 

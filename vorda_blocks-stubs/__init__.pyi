@@ -252,7 +252,7 @@ class Patch:
     def tanh(self, /, a: Value | _Number) -> Value:
         """Record `math.tanh(a)`."""
     def output(
-        self, /, name: str, value: Value | _Number, dtype: npt.DTypeLike = np.float32
+        self, /, name: str, value: Value | _Number, dtype: npt.DTypeLike = "float32"
     ) -> None:
         """Make `value` an output of run(), as an array of `dtype` (float32, or
         float64 to keep the double)."""
