@@ -39,7 +39,9 @@ namespace vorda {
 // A Python exception is set; unwind to the entry guard and return failure.
 struct PyErrSet {};
 
-[[noreturn]] inline void throw_error_set() { throw PyErrSet{}; }
+[[noreturn]] inline void throw_error_set() {
+  throw PyErrSet{};
+}
 
 // The table of a class, specialised next to each processor's presentation.
 // It derives from ClassFace<"Name", T(ArgTypes...), ParamList<...>, "prose">
@@ -397,8 +399,8 @@ PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 template <class Op, Name Prose>
 PyMethodDef function() {
   using List = typename Op::Params;
-  return {Op::callee, as_cfunction(&fastcall_function<Op::callee_name, Op::fn, List>), METH_FASTCALL | METH_KEYWORDS,
-          Docstring<Op::callee_name, false, List, Prose>::text};
+  return {Op::callee, as_cfunction(&fastcall_function<Op::callee_name, Op::fn, List>),
+          METH_FASTCALL | METH_KEYWORDS, Docstring<Op::callee_name, false, List, Prose>::text};
 }
 
 // The constructor: `Ctor` is the function type T(ArgTypes...).
@@ -457,7 +459,7 @@ void dealloc_entry(PyObject* self) noexcept {
 template <auto Member>
 struct MemberOwner;
 // Matches data members and member functions alike (M may be a function type).
-template <class C, class M, M C::*P>
+template <class C, class M, M C::* P>
 struct MemberOwner<P> {
   using Class = C;
 };
@@ -508,12 +510,15 @@ constexpr PyGetSetDef property(const char* name, const char* doc) {
                                         newfunc init, destructor dealloc, PyMethodDef* methods,
                                         PyGetSetDef* properties);
 
+// vorda's types are named "builtins.<Class>", as the interpreter's own are.
+inline constexpr const char* kTypeModule = "builtins.";
+
 template <class T>
 PyTypeObject* type_object() {
   static GilOnce once;
   once.call([] {
     using Table = PyClass<T>;
-    static const std::string qualified = std::string("builtins.") + Table::name;
+    static const std::string qualified = std::string(kTypeModule) + Table::name;
     PyGetSetDef* properties = nullptr;
     if constexpr (requires { Table::properties; }) properties = Table::properties;
     PyMethodDef* methods = nullptr;

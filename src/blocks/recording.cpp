@@ -112,7 +112,7 @@ PyObject* record(PatchObject* self, Node node, int results, Kind kind = Kind::sa
   return results_of(self, patch.nodes.back());
 }
 
-std::string accepted(const std::vector<RowInfo>& ops) {
+std::string accepted(std::span<const RowInfo> ops) {
   std::string list;
   for (std::size_t i = 0; i < ops.size(); ++i)
     list += (i == 0 ? "" : i + 1 == ops.size() ? " or " : ", ") + std::string(ops[i].class_name);
@@ -144,7 +144,7 @@ PyObject* record_op(PatchObject* self, const char* entry, const RowInfo& op, PyO
   return record(self, std::move(node), op.results);
 }
 
-template <const std::vector<RowInfo>& (*Ops)()>
+template <std::span<const RowInfo> (*Ops)()>
 PyObject* dispatch(PyObject* self, const char* entry, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
   if (nargs < 1)

@@ -1,7 +1,8 @@
 // The one table of operations for blocks and patches: each row is an
 // operation (class, Python name, member function, parameters) together with
 // how a block may modulate it, hoist work out of its loop, or split it into
-// its read and the rest (read_ahead.hpp). A block call and a patch operation go through the same row.
+// its read and the rest (read_ahead.hpp). A block call and a patch operation go through the same
+// row.
 #pragma once
 
 #include <array>
@@ -71,6 +72,7 @@ struct FullStep<Fn, Unmodulated> {
 template <class Op, class Modulation = Unmodulated, class Hoisting = NoHoist,
           Split Splits = Split::none>
 struct Row {
+  using Operation = Op;
   using Params = typename Op::Params;
   static constexpr auto fn = Op::fn;
   using Plain = Call<fn>;
@@ -99,7 +101,8 @@ using CoefficientOnce = Hoist<&T::process_at, &T::at_coefficient>;
 
 using ProcessRows = std::tuple<
     Row<ops::SinOscProcess>, Row<ops::WhiteNoiseProcess>, Row<ops::LfoProcess>,
-    Row<ops::BiquadProcess, Modulated<"set_coefs", ops::BiquadSetCoefs::fn, ops::BiquadSetCoefs::Params>>,
+    Row<ops::BiquadProcess,
+        Modulated<"set_coefs", ops::BiquadSetCoefs::fn, ops::BiquadSetCoefs::Params>>,
     Row<ops::LeakDcProcess, Modulated<"coef", &LeakDc::coef, ParamList<ops::kLeakDcCoef>>>,
     Row<ops::DelaySProcess, Unmodulated, NoHoist, Split::step>,
     Row<ops::DelayNProcess, Unmodulated, NoHoist, Split::step>,
@@ -115,9 +118,13 @@ using ReadRows = std::tuple<Row<ops::RingBufferSRead, Unmodulated, NoHoist, Spli
                             Row<ops::RingBufferNRead, Unmodulated, NoHoist, Split::read>,
                             Row<ops::RingBufferLRead, Unmodulated, NoHoist, Split::read>>;
 
-using WriteRows = std::tuple<Row<ops::RingBufferSWrite>, Row<ops::RingBufferNWrite>,
-                             Row<ops::RingBufferLWrite>>;
+using WriteRows =
+    std::tuple<Row<ops::RingBufferSWrite>, Row<ops::RingBufferNWrite>, Row<ops::RingBufferLWrite>>;
 
 using Pan2Row = Row<ops::Pan2, Unmodulated, Hoist<&pan_at, &pan_gains>>;
+
+// Every row, in the order that numbers them in snapshots (snapshot_tags.hpp).
+using AllRows =
+    decltype(std::tuple_cat(ProcessRows{}, ReadRows{}, WriteRows{}, std::tuple<Pan2Row>{}));
 
 }  // namespace vorda::blocks

@@ -301,21 +301,22 @@ struct StepOf {
 
 }  // namespace
 
-const std::vector<RowInfo>& process_rows() {
-  static const std::vector<RowInfo> ops = describe_all<ProcessRows>();
-  return ops;
+std::span<const RowInfo> all_rows() {
+  static const std::vector<RowInfo> rows = describe_all<AllRows>();
+  return rows;
 }
-const std::vector<RowInfo>& read_rows() {
-  static const std::vector<RowInfo> ops = describe_all<ReadRows>();
-  return ops;
+std::span<const RowInfo> process_rows() {
+  return all_rows().subspan(0, std::tuple_size_v<ProcessRows>);
 }
-const std::vector<RowInfo>& write_rows() {
-  static const std::vector<RowInfo> ops = describe_all<WriteRows>();
-  return ops;
+std::span<const RowInfo> read_rows() {
+  return all_rows().subspan(std::tuple_size_v<ProcessRows>, std::tuple_size_v<ReadRows>);
+}
+std::span<const RowInfo> write_rows() {
+  return all_rows().subspan(std::tuple_size_v<ProcessRows> + std::tuple_size_v<ReadRows>,
+                            std::tuple_size_v<WriteRows>);
 }
 const RowInfo& pan2_row() {
-  static const RowInfo op = describe<Pan2Row>();
-  return op;
+  return all_rows().back();
 }
 
 BlockFn arith_block(Arith op) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "blocks/kernel.hpp"
@@ -65,9 +66,12 @@ struct RowInfo {
 
 inline constexpr std::size_t kMaxLanes = 4;
 
-const std::vector<RowInfo>& process_rows();
-const std::vector<RowInfo>& read_rows();
-const std::vector<RowInfo>& write_rows();
+// Every row of the table (rows.hpp's AllRows, in its order: a row's index
+// is its operation tag in snapshots), and the rows of each kind of call.
+std::span<const RowInfo> all_rows();
+std::span<const RowInfo> process_rows();
+std::span<const RowInfo> read_rows();
+std::span<const RowInfo> write_rows();
 const RowInfo& pan2_row();
 
 // Arithmetic between operations, in double precision as Python floats do it.
