@@ -14,6 +14,27 @@ namespace vorda::blocks {
 
 namespace {
 
+// The arrays a block writes its results to: new ones, or the caller's
+// `out` (a pair for two results), separated from the inputs they overlap.
+template <int kOutputs>
+void take_outputs(PyObject* out, Py_ssize_t length, Output* outputs, Input* inputs, int used) {
+  if (out == nullptr || out == Py_None) {
+    for (int k = 0; k < kOutputs; ++k) new_out(outputs[k], length, np.float32);
+  } else if constexpr (kOutputs == 1) {
+    take_out(outputs[0], out, length);
+  } else {
+    if (!(PyTuple_Check(out) || PyList_Check(out)) || PySequence_Size(out) != 2)
+      raise(PyExc_TypeError, "out: expected a pair of float32 arrays, not " + type_name(out));
+    Owned pair = checked(PySequence_Tuple(out));
+    for (int k = 0; k < 2; ++k) take_out(outputs[k], PyTuple_GET_ITEM(pair.get(), k), length);
+    if (overlap(outputs[0].view->buf, outputs[0].view->len, outputs[1].view->buf,
+                outputs[1].view->len))
+      raise(PyExc_ValueError, "out: the two arrays overlap");
+  }
+  for (int i = 0; i < used; ++i)
+    for (int k = 0; k < kOutputs; ++k) separate(inputs[i], outputs[k]);
+}
+
 template <class R>
 PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using Table = typename R::Table;
@@ -51,24 +72,8 @@ PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   const Py_ssize_t length = block_length(inputs, used, slots[P + M]);
 
   Output outputs[kOutputs > 0 ? kOutputs : 1];
-  if constexpr (kOutputs > 0) {
-    PyObject* out = slots[P + M + 1];
-    if (out == nullptr || out == Py_None) {
-      for (int k = 0; k < kOutputs; ++k) new_out(outputs[k], length, np.float32);
-    } else if constexpr (kOutputs == 1) {
-      take_out(outputs[0], out, length);
-    } else {
-      if (!(PyTuple_Check(out) || PyList_Check(out)) || PySequence_Size(out) != 2)
-        raise(PyExc_TypeError, "out: expected a pair of float32 arrays, not " + type_name(out));
-      Owned pair = checked(PySequence_Tuple(out));
-      for (int k = 0; k < 2; ++k) take_out(outputs[k], PyTuple_GET_ITEM(pair.get(), k), length);
-      if (overlap(outputs[0].view->buf, outputs[0].view->len, outputs[1].view->buf,
-                  outputs[1].view->len))
-        raise(PyExc_ValueError, "out: the two arrays overlap");
-    }
-    for (int i = 0; i < used; ++i)
-      for (int k = 0; k < kOutputs; ++k) separate(inputs[i], outputs[k]);
-  }
+  if constexpr (kOutputs > 0)
+    take_outputs<kOutputs>(slots[P + M + 1], length, outputs, inputs, used);
 
   Sink sink{};
   if constexpr (kOutputs == 1) sink = {static_cast<Sample*>(outputs[0].data())};
