@@ -15,11 +15,15 @@
 
 namespace vorda {
 
+// What every delay effect is built on: the ring it embeds, which is all of
+// its state.
 template <class Ring>
-class DelayLine {
+class OnRing {
  public:
+  using Delay = typename Ring::Delay;
+
   template <class... Args>
-  explicit DelayLine(Args... args) : ring_(args...) {}
+  explicit OnRing(Args... args) : ring_(args...) {}
 
   template <class Self, class Visit>
   static void state(Self& self, Visit& visit) {
@@ -27,21 +31,26 @@ class DelayLine {
   }
   bool consistent() const { return ring_.consistent(); }
 
-  using Delay = typename Ring::Delay;
-
-  Sample process(Sample xn, Delay delay) {
-    Sample y = ring_.read(delay);
-    ring_.write(xn);
-    return y;
-  }
-
   // The ring it reads and writes, for a run of steps that takes its reads
   // ahead of its writes.
   const Ring& ring() const { return ring_; }
   Ring& ring() { return ring_; }
 
- private:
+ protected:
   Ring ring_;
+};
+
+template <class Ring>
+class DelayLine : public OnRing<Ring> {
+ public:
+  using OnRing<Ring>::OnRing;
+  using typename OnRing<Ring>::Delay;
+
+  Sample process(Sample xn, Delay delay) {
+    Sample y = this->ring_.read(delay);
+    this->ring_.write(xn);
+    return y;
+  }
 };
 
 // The feedback gain under which a signal circulating with `delay` falls to
@@ -75,18 +84,10 @@ struct AllpassOutput {  // (z^-D - g) / (1 - g z^-D): adds the feed-forward path
 // one delay and one decay may compute the coefficient once (`at_coefficient`,
 // then `process_at`) and still give the same bits.
 template <class Ring, class Output>
-class FeedbackLoop {
+class FeedbackLoop : public OnRing<Ring> {
  public:
-  using Delay = typename Ring::Delay;
-
-  template <class... Args>
-  explicit FeedbackLoop(Args... args) : ring_(args...) {}
-
-  template <class Self, class Visit>
-  static void state(Self& self, Visit& visit) {
-    visit(self.ring_);
-  }
-  bool consistent() const { return ring_.consistent(); }
+  using OnRing<Ring>::OnRing;
+  using typename OnRing<Ring>::Delay;
 
   Sample process(Sample xn, Delay delay, Delay decay) {
     return process_at(xn, delay, decay_coefficient(delay, decay));
@@ -97,7 +98,7 @@ class FeedbackLoop {
   }
 
   Sample process_at(Sample xn, Delay delay, Sample gain) {
-    Sample delayed = ring_.read(delay);
+    Sample delayed = this->ring_.read(delay);
     Sample stored = feed(xn, delayed, gain);
     return Output::of(delayed, gain, stored);
   }
@@ -107,14 +108,9 @@ class FeedbackLoop {
   // for its second half, so both share the one formula.
   Sample feed(Sample xn, Sample delayed, Sample gain) {
     Sample stored = xn + gain * delayed;
-    ring_.write(stored);
+    this->ring_.write(stored);
     return stored;
   }
-
-  const Ring& ring() const { return ring_; }
-
- private:
-  Ring ring_;
 };
 
 template <class Ring>

@@ -59,24 +59,25 @@ using FeedbackProcess =
 using DelaySProcess = DelayProcess<"DelayS", DelayS>;
 using DelayNProcess = DelayProcess<"DelayN", DelayN>;
 using DelayLProcess = DelayProcess<"DelayL", DelayL>;
+
 using CombSProcess = FeedbackProcess<"CombS", CombS>;
 using CombNProcess = FeedbackProcess<"CombN", CombN>;
 using CombLProcess = FeedbackProcess<"CombL", CombL>;
+
 using AllpassSProcess = FeedbackProcess<"AllpassS", AllpassS>;
 using AllpassNProcess = FeedbackProcess<"AllpassN", AllpassN>;
 using AllpassLProcess = FeedbackProcess<"AllpassL", AllpassL>;
 
+// A ring buffer's two operations: `Read` takes a delay, `Write` a sample.
 template <Name ClassName, class T>
-using RingRead = Operation<ClassName, "read", &T::read, ParamList<kDelay<T>>>;
-template <Name ClassName, class T>
-using RingWrite = Operation<ClassName, "write", &T::write, ParamList<req("xn")>>;
+struct RingOps {
+  using Read = Operation<ClassName, "read", &T::read, ParamList<kDelay<T>>>;
+  using Write = Operation<ClassName, "write", &T::write, ParamList<req("xn")>>;
+};
 
-using RingBufferSRead = RingRead<"RingBufferS", RingBufferS>;
-using RingBufferNRead = RingRead<"RingBufferN", RingBufferN>;
-using RingBufferLRead = RingRead<"RingBufferL", RingBufferL>;
-using RingBufferSWrite = RingWrite<"RingBufferS", RingBufferS>;
-using RingBufferNWrite = RingWrite<"RingBufferN", RingBufferN>;
-using RingBufferLWrite = RingWrite<"RingBufferL", RingBufferL>;
+using RingBufferSOps = RingOps<"RingBufferS", RingBufferS>;
+using RingBufferNOps = RingOps<"RingBufferN", RingBufferN>;
+using RingBufferLOps = RingOps<"RingBufferL", RingBufferL>;
 
 using Pan2 = Operation<"", "pan2", &pan2, ParamList<req("x"), opt("pos", "0.0")>>;
 

@@ -20,11 +20,11 @@ struct PyClass<RingBufferS>
       {},
   };
   static inline PyMethodDef methods[] = {
-      method<ops::RingBufferSRead,
+      method<ops::RingBufferSOps::Read,
              "Read a sample delayed by `delay_samp` samples.\n\n"
              "No bounds checking is performed; delays larger than the internal\n"
              "buffer size will wrap around cyclically.">(),
-      method<ops::RingBufferSWrite, "Write a new sample into the buffer.">(),
+      method<ops::RingBufferSOps::Write, "Write a new sample into the buffer.">(),
       {},
   };
 };
@@ -46,8 +46,8 @@ struct PyClass<RingBufferN>
       {},
   };
   static inline PyMethodDef methods[] = {
-      method<ops::RingBufferNRead, "Read a delayed sample (fractional part is truncated).">(),
-      method<ops::RingBufferNWrite, "Write a new sample into the buffer.">(),
+      method<ops::RingBufferNOps::Read, "Read a delayed sample (fractional part is truncated).">(),
+      method<ops::RingBufferNOps::Write, "Write a new sample into the buffer.">(),
       {},
   };
 };
@@ -69,8 +69,8 @@ struct PyClass<RingBufferL>
       {},
   };
   static inline PyMethodDef methods[] = {
-      method<ops::RingBufferLRead, "Read a delayed sample using linear interpolation.">(),
-      method<ops::RingBufferLWrite, "Write a new sample into the buffer.">(),
+      method<ops::RingBufferLOps::Read, "Read a delayed sample using linear interpolation.">(),
+      method<ops::RingBufferLOps::Write, "Write a new sample into the buffer.">(),
       {},
   };
 };

@@ -32,11 +32,19 @@ PyObject* step_object(const char* name, PyObject* target, std::vector<Owned> arg
       .release();
 }
 
+// A dict of `items` by their names, each value made by `make`.
+template <class Items, class Make>
+PyObject* by_name(const Items& items, Make make) {
+  Owned dict = checked(PyDict_New());
+  for (const auto& item : items) {
+    Owned value(make(item));
+    if (PyDict_SetItemString(dict.get(), item.name.c_str(), value.get()) < 0) throw_error_set();
+  }
+  return dict.release();
+}
+
 PyObject* steps_getter(PyObject* object, void*) noexcept {
-  return guarded([&]() -> PyObject* {
-    PatchObject* self = as_patch(object);
-    SharedBorrow borrow(self->borrow);
-    const Patch& patch = *self->patch;
+  return reading(object, [&](const Patch& patch) -> PyObject* {
     Owned list = checked(PyList_New(0));
     auto append = [&](PyObject* step) {
       Owned held(step);
@@ -73,50 +81,34 @@ PyObject* steps_getter(PyObject* object, void*) noexcept {
 }
 
 PyObject* inputs_getter(PyObject* object, void*) noexcept {
-  return guarded([&]() -> PyObject* {
-    PatchObject* self = as_patch(object);
-    SharedBorrow borrow(self->borrow);
-    Owned dict = checked(PyDict_New());
-    for (const InputInfo& input : self->patch->inputs) {
-      Owned value(new_value(object, input.value));
-      if (PyDict_SetItemString(dict.get(), input.name.c_str(), value.get()) < 0) throw_error_set();
-    }
-    return dict.release();
+  return reading(object, [&](const Patch& patch) -> PyObject* {
+    return by_name(patch.inputs,
+                   [&](const InputInfo& input) { return new_value(object, input.value); });
   });
 }
 
 PyObject* outputs_getter(PyObject* object, void*) noexcept {
-  return guarded([&]() -> PyObject* {
-    PatchObject* self = as_patch(object);
-    SharedBorrow borrow(self->borrow);
-    Owned dict = checked(PyDict_New());
-    for (const OutputInfo& output : self->patch->outputs) {
+  return reading(object, [&](const Patch& patch) -> PyObject* {
+    return by_name(patch.outputs, [&](const OutputInfo& output) {
       Owned source(operand_object(object, output.source, Kind::sample, true));
-      Owned pair =
-          checked(Py_BuildValue("(OO)", source.get(), output.wide ? np.float64 : np.float32));
-      if (PyDict_SetItemString(dict.get(), output.name.c_str(), pair.get()) < 0) throw_error_set();
-    }
-    return dict.release();
+      return checked(Py_BuildValue("(OO)", source.get(), output.wide ? np.float64 : np.float32))
+          .release();
+    });
   });
 }
 
 PyObject* feedbacks_getter(PyObject* object, void*) noexcept {
-  return guarded([&]() -> PyObject* {
-    PatchObject* self = as_patch(object);
-    SharedBorrow borrow(self->borrow);
+  return reading(object, [&](const Patch& patch) -> PyObject* {
     std::vector<Owned> items;
-    for (const FeedbackInfo& f : self->patch->feedbacks)
-      items.emplace_back(new_value(object, f.value));
+    for (const FeedbackInfo& f : patch.feedbacks) items.emplace_back(new_value(object, f.value));
     return tuple_of(items);
   });
 }
 
 PyObject* schedule_getter(PyObject* object, void*) noexcept {
-  return guarded([&]() -> PyObject* {
-    PatchObject* self = as_patch(object);
-    SharedBorrow borrow(self->borrow);
-    if (!self->patch->schedule) Py_RETURN_NONE;
-    const Schedule& s = *self->patch->schedule;
+  return reading(object, [&](const Patch& patch) -> PyObject* {
+    if (!patch.schedule) Py_RETURN_NONE;
+    const Schedule& s = *patch.schedule;
     std::vector<Owned> items;
     for (const Schedule::Stage& item : s.stages) {
       std::vector<Owned> labels;
@@ -135,19 +127,13 @@ PyObject* schedule_getter(PyObject* object, void*) noexcept {
 }
 
 PyObject* instances_getter(PyObject* object, void*) noexcept {
-  return guarded([&]() -> PyObject* {
-    PatchObject* self = as_patch(object);
-    SharedBorrow borrow(self->borrow);
-    return instances_of(*self->patch);
-  });
+  return reading(object, [&](const Patch& patch) -> PyObject* { return instances_of(patch); });
 }
 
 PyObject* chunk_getter(PyObject* object, void*) noexcept {
-  return guarded([&]() -> PyObject* {
-    PatchObject* self = as_patch(object);
-    SharedBorrow borrow(self->borrow);
-    if (!self->patch->schedule) Py_RETURN_NONE;
-    return checked(PyLong_FromSize_t(self->patch->schedule->chunk)).release();
+  return reading(object, [&](const Patch& patch) -> PyObject* {
+    if (!patch.schedule) Py_RETURN_NONE;
+    return checked(PyLong_FromSize_t(patch.schedule->chunk)).release();
   });
 }
 

@@ -143,56 +143,68 @@ PyMethodDef* patch_methods() {
   return table.data();
 }
 
-PyTypeObject* new_type(PyType_Spec spec, PyObject* bases = nullptr) {
+// A type of this module whose objects the collector tracks: its name,
+// object size, flags, docstring and life (dealloc, traverse, clear), and
+// whatever else `more` gives it.
+struct TypeFace {
+  const char* name;
+  int size;
+  unsigned flags;
+  const char* doc;
+  destructor dealloc;
+  traverseproc traverse;
+  inquiry clear;
+};
+
+PyTypeObject* new_type(const TypeFace& face, std::span<const PyType_Slot> more,
+                       PyObject* bases = nullptr) {
+  std::vector<PyType_Slot> slots = {{Py_tp_doc, const_cast<char*>(face.doc)}};
+  if (face.dealloc != nullptr) {
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(face.dealloc)});
+    slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(face.traverse)});
+    slots.push_back({Py_tp_clear, reinterpret_cast<void*>(face.clear)});
+  }
+  slots.insert(slots.end(), more.begin(), more.end());
+  slots.push_back({0, nullptr});
+  PyType_Spec spec{face.name, face.size, 0, face.flags, slots.data()};
   return reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpecWithBases(&spec, bases)).release());
 }
 
 constexpr unsigned kGc = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
 
 void create_patch_type() {
-  static PyType_Slot slots[] = {
-      {Py_tp_doc,
-       const_cast<char*>("Patch()\n--\n\n"
+  const PyType_Slot more[] = {
+      {Py_tp_new, reinterpret_cast<void*>(&patch_new)},
+      {Py_tp_methods, patch_methods()},
+      {Py_tp_getset, patch_properties},
+      {Py_tp_repr, reinterpret_cast<void*>(&patch_repr)},
+  };
+  patch_type = new_type({"vorda_blocks.Patch", sizeof(PatchObject), kGc | Py_TPFLAGS_BASETYPE,
+                         "Patch()\n--\n\n"
                          "A network of vorda processors with feedback between them, recorded\n"
                          "once and run per sample in C++.\n\n"
                          "Record with input(), feedback(), process(), read(), write(),\n"
                          "pan2(), arithmetic on the values they return, and output(); then\n"
                          "run(). Each sample performs the recorded operations in order,\n"
                          "bit for bit as the Python loop making the same calls would, with\n"
-                         "Python floats between them.")},
-      {Py_tp_new, reinterpret_cast<void*>(&patch_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&patch_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(&patch_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(&patch_clear)},
-      {Py_tp_methods, patch_methods()},
-      {Py_tp_getset, patch_properties},
-      {Py_tp_repr, reinterpret_cast<void*>(&patch_repr)},
-      {0, nullptr},
-  };
-  patch_type =
-      new_type({"vorda_blocks.Patch", sizeof(PatchObject), 0, kGc | Py_TPFLAGS_BASETYPE, slots});
+                         "Python floats between them.",
+                         &patch_dealloc, &patch_traverse, &patch_clear},
+                        more);
 }
 
 void create_value_type() {
-  static std::vector<PyType_Slot> slots = [] {
-    std::vector<PyType_Slot> all = {
-        {Py_tp_doc,
-         const_cast<char*>("A value of a patch: an input, a feedback, or what an operation or\n"
-                           "arithmetic gives on each sample. It has no number until the patch\n"
-                           "runs; arithmetic on it records arithmetic.")},
-        {Py_tp_dealloc, reinterpret_cast<void*>(&value_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(&value_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(&value_clear)},
-        {Py_tp_repr, reinterpret_cast<void*>(&value_repr)},
-        {Py_tp_getset, value_properties},
-    };
-    for (const PyType_Slot& slot : value_number_slots()) all.push_back(slot);
-    all.push_back({0, nullptr});
-    return all;
-  }();
-  value_type =
-      new_type({"vorda_blocks.Value", sizeof(ValueObject), 0,
-                kGc | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots.data()});
+  std::vector<PyType_Slot> more = {
+      {Py_tp_repr, reinterpret_cast<void*>(&value_repr)},
+      {Py_tp_getset, value_properties},
+  };
+  for (const PyType_Slot& slot : value_number_slots()) more.push_back(slot);
+  value_type = new_type({"vorda_blocks.Value", sizeof(ValueObject),
+                         kGc | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         "A value of a patch: an input, a feedback, or what an operation or\n"
+                         "arithmetic gives on each sample. It has no number until the patch\n"
+                         "runs; arithmetic on it records arithmetic.",
+                         &value_dealloc, &value_traverse, &value_clear},
+                        more);
   // numpy scalars and arrays leave arithmetic with a value to the value
   // (np.float32(0.5) * v records a product instead of making an object array).
   if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(value_type), "__array_ufunc__", Py_None) <
@@ -200,22 +212,20 @@ void create_value_type() {
     throw_error_set();
 }
 
+// A Value's subclass: its life (dealloc, GC) is a Value's, inherited.
 void create_feedback_type() {
-  static PyType_Slot slots[] = {
-      {Py_tp_doc,
-       const_cast<char*>("A patch's one-sample memory (Patch.feedback): a value that reads what\n"
-                         "set() was given on the previous sample.")},
+  const PyType_Slot more[] = {
       {Py_tp_methods, feedback_methods},
       {Py_tp_getset, feedback_properties},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&value_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(&value_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(&value_clear)},
-      {0, nullptr},
   };
   Owned bases = checked(PyTuple_Pack(1, value_type));
-  feedback_type = new_type({"vorda_blocks.Feedback", sizeof(ValueObject), 0,
-                            kGc | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots},
-                           bases.get());
+  feedback_type =
+      new_type({"vorda_blocks.Feedback", sizeof(ValueObject),
+                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                "A patch's one-sample memory (Patch.feedback): a value that reads what\n"
+                "set() was given on the previous sample.",
+                nullptr, nullptr, nullptr},
+               more, bases.get());
 }
 
 }  // namespace

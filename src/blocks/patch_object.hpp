@@ -47,6 +47,16 @@ PyObject* operand_object(PyObject* patch, const Operand& operand, Kind kind, boo
 
 FeedbackInfo& feedback_of(PyObject* feedback);
 
+// The body of a getter, given the patch while it shares the patch's borrow.
+template <class Body>
+PyObject* reading(PyObject* object, Body body) noexcept {
+  return guarded([&]() -> PyObject* {
+    PatchObject* self = as_patch(object);
+    SharedBorrow borrow(self->borrow);
+    return body(*self->patch);
+  });
+}
+
 // A number in arithmetic (ints, floats, numpy's real scalars) as the double
 // it takes part as; false for anything else.
 bool arithmetic_number(PyObject* object, double& value);

@@ -114,12 +114,12 @@ using ProcessRows = std::tuple<
     Row<ops::AllpassNProcess, Unmodulated, CoefficientOnce<AllpassN>>,
     Row<ops::AllpassLProcess, Unmodulated, CoefficientOnce<AllpassL>>>;
 
-using ReadRows = std::tuple<Row<ops::RingBufferSRead, Unmodulated, NoHoist, Split::read>,
-                            Row<ops::RingBufferNRead, Unmodulated, NoHoist, Split::read>,
-                            Row<ops::RingBufferLRead, Unmodulated, NoHoist, Split::read>>;
+using ReadRows = std::tuple<Row<ops::RingBufferSOps::Read, Unmodulated, NoHoist, Split::read>,
+                            Row<ops::RingBufferNOps::Read, Unmodulated, NoHoist, Split::read>,
+                            Row<ops::RingBufferLOps::Read, Unmodulated, NoHoist, Split::read>>;
 
 using WriteRows =
-    std::tuple<Row<ops::RingBufferSWrite>, Row<ops::RingBufferNWrite>, Row<ops::RingBufferLWrite>>;
+    std::tuple<Row<ops::RingBufferSOps::Write>, Row<ops::RingBufferNOps::Write>, Row<ops::RingBufferLOps::Write>>;
 
 using Pan2Row = Row<ops::Pan2, Unmodulated, Hoist<&pan_at, &pan_gains>>;
 

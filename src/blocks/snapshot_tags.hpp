@@ -58,9 +58,9 @@ static_assert(
     operation_tag<ops::CombSProcess> == 8 && operation_tag<ops::CombNProcess> == 9 &&
     operation_tag<ops::CombLProcess> == 10 && operation_tag<ops::AllpassSProcess> == 11 &&
     operation_tag<ops::AllpassNProcess> == 12 && operation_tag<ops::AllpassLProcess> == 13 &&
-    operation_tag<ops::RingBufferSRead> == 14 && operation_tag<ops::RingBufferNRead> == 15 &&
-    operation_tag<ops::RingBufferLRead> == 16 && operation_tag<ops::RingBufferSWrite> == 17 &&
-    operation_tag<ops::RingBufferNWrite> == 18 && operation_tag<ops::RingBufferLWrite> == 19 &&
+    operation_tag<ops::RingBufferSOps::Read> == 14 && operation_tag<ops::RingBufferNOps::Read> == 15 &&
+    operation_tag<ops::RingBufferLOps::Read> == 16 && operation_tag<ops::RingBufferSOps::Write> == 17 &&
+    operation_tag<ops::RingBufferNOps::Write> == 18 && operation_tag<ops::RingBufferLOps::Write> == 19 &&
     operation_tag<ops::Pan2> == 20 && std::tuple_size_v<AllRows> == 21);
 
 }  // namespace vorda::blocks

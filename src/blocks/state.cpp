@@ -162,9 +162,10 @@ PyMethodDef reduce_def = {"_reduce", reinterpret_cast<PyCFunction>(&reduce_insta
 PyObject* snapshot_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* names[] = {"obj", "instances"};
-    static constexpr Signature sig{nullptr, "snapshot", names, 2, 1, 1};
-    PyObject* slots[2] = {};
+    using List = ParamList<req("obj"), opt("instances", "True")>;
+    static constexpr Signature sig{nullptr,     "snapshot",     List::names,
+                                   List::count, List::required, 1};
+    PyObject* slots[List::count] = {};
     match_vector(sig, args, nargs, kwnames, slots);
     bool with_instances = true;
     if (slots[1] != nullptr) {
@@ -179,9 +180,9 @@ PyObject* snapshot_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* restore_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
   return guarded([&]() -> PyObject* {
-    static constexpr const char* names[] = {"data", "instances"};
-    static constexpr Signature sig{nullptr, "restore", names, 2, 1, 0};
-    PyObject* slots[2] = {};
+    using List = ParamList<req("data"), opt("instances")>;
+    static constexpr Signature sig{nullptr, "restore", List::names, List::count, List::required};
+    PyObject* slots[List::count] = {};
     match_vector(sig, args, nargs, kwnames, slots);
     return restore(slots[0], slots[1]);
   });

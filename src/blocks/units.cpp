@@ -263,41 +263,29 @@ void arith_step_of(const Unit& u, std::size_t i) {
   u.out[0][i] = apply<A>(operand(u.args[0], i), operand(u.args[1], i));
 }
 
-template <template <Arith> class F, class Fn>
-Fn pick(Arith op) {
-  switch (op) {
-    case Arith::add:
-      return F<Arith::add>::fn;
-    case Arith::sub:
-      return F<Arith::sub>::fn;
-    case Arith::mul:
-      return F<Arith::mul>::fn;
-    case Arith::div:
-      return F<Arith::div>::fn;
-    case Arith::neg:
-      return F<Arith::neg>::fn;
-    case Arith::abs:
-      return F<Arith::abs>::fn;
-    case Arith::min:
-      return F<Arith::min>::fn;
-    case Arith::max:
-      return F<Arith::max>::fn;
-    case Arith::tanh:
-      return F<Arith::tanh>::fn;
-    case Arith::copy:
-      return F<Arith::copy>::fn;
-  }
-  return nullptr;
+// Every arithmetic operation, indexed by Arith: its name in `steps`, how
+// many operands it takes, and its loops.
+struct ArithInfo {
+  const char* name;
+  int arity;
+  BlockFn block;
+  StepFn step;
+};
+template <Arith A>
+constexpr ArithInfo arith(const char* name, int arity) {
+  return {name, arity, &arith_block_of<A>, &arith_step_of<A>};
 }
+constexpr ArithInfo kArith[] = {
+    arith<Arith::add>("+", 2),    arith<Arith::sub>("-", 2),   arith<Arith::mul>("*", 2),
+    arith<Arith::div>("/", 2),    arith<Arith::neg>("neg", 1), arith<Arith::abs>("abs", 1),
+    arith<Arith::min>("min", 2),  arith<Arith::max>("max", 2), arith<Arith::tanh>("tanh", 1),
+    arith<Arith::copy>("set", 1),
+};
+static_assert(std::size(kArith) == static_cast<std::size_t>(Arith::copy) + 1);
 
-template <Arith A>
-struct BlockOf {
-  static constexpr BlockFn fn = &arith_block_of<A>;
-};
-template <Arith A>
-struct StepOf {
-  static constexpr StepFn fn = &arith_step_of<A>;
-};
+const ArithInfo& info(Arith op) {
+  return kArith[static_cast<std::size_t>(op)];
+}
 
 }  // namespace
 
@@ -320,50 +308,16 @@ const RowInfo& pan2_row() {
 }
 
 BlockFn arith_block(Arith op) {
-  return pick<BlockOf, BlockFn>(op);
+  return info(op).block;
 }
 StepFn arith_step(Arith op) {
-  return pick<StepOf, StepFn>(op);
+  return info(op).step;
 }
-
 const char* arith_name(Arith op) {
-  switch (op) {
-    case Arith::add:
-      return "+";
-    case Arith::sub:
-      return "-";
-    case Arith::mul:
-      return "*";
-    case Arith::div:
-      return "/";
-    case Arith::neg:
-      return "neg";
-    case Arith::abs:
-      return "abs";
-    case Arith::min:
-      return "min";
-    case Arith::max:
-      return "max";
-    case Arith::tanh:
-      return "tanh";
-    case Arith::copy:
-      return "set";
-  }
-  return "?";
+  return info(op).name;
 }
-
 int arith_arity(Arith op) {
-  switch (op) {
-    case Arith::add:
-    case Arith::sub:
-    case Arith::mul:
-    case Arith::div:
-    case Arith::min:
-    case Arith::max:
-      return 2;
-    default:
-      return 1;
-  }
+  return info(op).arity;
 }
 
 }  // namespace vorda::blocks
