@@ -1,4 +1,8 @@
-"""Renders a short stereo piece in A minor, whole arrays at a time.
+"""
+The demo piece
+==============
+
+Renders a short stereo piece in A minor, whole arrays at a time.
 
 Every processor of vorda has a part to play: sine bass and kick (SinOsc),
 plucked strings (WhiteNoise, DelayS and a Biquad for the pluck, a DelayL
@@ -712,7 +716,7 @@ def plot(left: Signal, right: Signal, sample_rate: int, title: str, path: Path) 
 
 
 def main() -> None:
-    parser = example_args(str(__doc__).splitlines()[0])
+    parser = example_args(__doc__)
     parser.add_argument("--seconds", type=float, default=8.0, help="length (default: 8)")
     parser.add_argument("--seed", type=int, default=1, help="humanisation and noise seed (default: 1)")
     parser.add_argument("--sample-rate", type=int, default=48000, help="in Hz (default: 48000)")

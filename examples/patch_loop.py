@@ -1,4 +1,8 @@
-"""The per-sample Python loop that a patch stands for.
+"""
+The loop a patch stands for
+===========================
+
+The per-sample Python loop that a patch stands for.
 
 `PatchLoop(patch).run(...)` performs a patch's recorded steps one sample at
 a time through vorda's per-sample calls, with Python floats between them:

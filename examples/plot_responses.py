@@ -1,4 +1,8 @@
-"""Impulse and magnitude responses of the comb, allpass, biquad and DC
+"""
+Filter responses against their equations
+========================================
+
+Impulse and magnitude responses of the comb, allpass, biquad and DC
 blocker, measured by feeding each an impulse sample by sample, and drawn
 against the response their difference equations predict.
 
@@ -131,7 +135,7 @@ def plot(responses: list[Response], sample_rate: int, path: str) -> None:
 
 
 def main() -> None:
-    args = example_args(str(__doc__).splitlines()[0]).parse_args()
+    args = example_args(__doc__).parse_args()
     length = 2048 if args.quick else 16384
     args.out.mkdir(parents=True, exist_ok=True)
     path = args.out / "responses.png"
