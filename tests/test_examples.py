@@ -92,8 +92,10 @@ def test_demo_writes_the_same_file_per_sample_as_in_blocks(tmp_path):
     assert np.max(np.abs(wavfile.read(wavs[0])[1])) == pytest.approx(PEAK, rel=1e-6)
 
 
-def test_measured_responses_match_their_difference_equations():
-    for r in plot_responses.measure(SR, 16384):
+@pytest.mark.parametrize("points", [200, 4000])  # as --quick draws them, and as a full run
+def test_measured_responses_match_their_difference_equations(points):
+    for r in plot_responses.measure(SR, points):
+        assert r.freqs[0] == r.band[0] and r.freqs[-1] == pytest.approx(r.band[1])
         # Judge only where there is signal to measure: float32 noise
         # dominates deep in a stop band.
         audible = r.predicted_db > -60.0
