@@ -29,6 +29,8 @@ extensions = [
 myst_heading_anchors = 3
 
 exclude_patterns = ["_build", "_gallery_static", "_generated", "Thumbs.db", ".DS_Store"]
+# Quotes become typographic, but "--seconds" stays two hyphens.
+smartquotes_action = "qe"
 # `name` in prose and in the modules' docstrings is code.
 default_role = "code"
 nitpicky = False
@@ -38,6 +40,7 @@ autodoc_typehints = "none"
 
 html_theme = "furo"
 html_title = f"vorda {release}"
+html_favicon = "_static/favicon.svg"
 html_static_path = ["_static", "_gallery_static"]
 html_css_files = ["vorda.css"]
 html_theme_options = {

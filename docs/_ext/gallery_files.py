@@ -78,11 +78,10 @@ def files_scraper(block: Any, block_vars: dict[str, Any], gallery_conf: dict[str
     out = OUTPUT / name
     if not out.is_dir():
         return ""
+    # The players first: a reader can listen while looking at the figure.
+    text = "".join(audio_html(wav, name) for wav in sorted(out.rglob("*.wav")))
     images = []
     for png, target in zip(sorted(out.rglob("*.png")), block_vars["image_path_iterator"]):
         shutil.copyfile(png, target)
         images.append(target)
-    text = figure_rst(images, gallery_conf["src_dir"]) if images else ""
-    for wav in sorted(out.rglob("*.wav")):
-        text += audio_html(wav, name)
-    return text
+    return text + (figure_rst(images, gallery_conf["src_dir"]) if images else "")
