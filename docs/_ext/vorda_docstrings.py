@@ -15,7 +15,7 @@ UNITS = {
     "sample_rate": "sample rate in Hz; must be greater than 0 (else `PanicException`)",
     "max_delay_sec": "longest delay wanted, in seconds; must be greater than 0 (else `PanicException`)",
     "max_delay_samp": "longest delay wanted, in samples (a count); the buffer holds the next power of two",
-    "delay_sec": "delay in seconds (any float: see the domain below)",
+    "delay_sec": "delay in seconds (any float: see the domains at the top of this page)",
     "delay_samp": "delay in whole samples (a count: a non-negative int)",
     "decay_sec": "time for the circulating signal to fall by 60 dB, in seconds; negative alternates the sign of the echoes",
     "decay_samp": "time for the circulating signal to fall by 60 dB, in samples (a count)",
@@ -82,7 +82,8 @@ def process_docstring(app: Sphinx, what: str, name: str, obj: Any, options: Any,
     lines[:] = markdown_to_rst(lines)
     names = parameters(obj)
     if names:
-        lines += [""] + [f":param {p}: {UNITS[p]}" for p in names]
+        # A rubric of its own: some docstrings have a "Parameters" heading already.
+        lines += ["", ".. rubric:: Units", ""] + [f"- `{p}`: {UNITS[p]}" for p in names]
 
 
 def setup(app: Sphinx) -> dict[str, Any]:
