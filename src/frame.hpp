@@ -79,6 +79,10 @@ void match_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
 // Fill `slots` from a positional tuple and a keyword dict (either may be null).
 void match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
+// The class panics raise, one for every module of the distribution
+// (borrowed; created on first use).
+PyObject* panic_exception_type();
+
 // The pending conversion error becomes the frame's argument error for `name`.
 [[noreturn, gnu::cold]] void argument_error(const char* name);
 [[noreturn, gnu::cold]] void cast_error(PyObject* instance, const char* class_name);

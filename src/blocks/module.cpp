@@ -108,6 +108,9 @@ PyObject* import_module() {
     bind<Pan2Row>(vorda_module.get());
     Owned module = checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     create_patch_types(module.get());
+    // The class vorda's panics raise, so that they can be caught by name.
+    if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0)
+      throw_error_set();
     register_with_copyreg(module.get());
     cached_module = module.release();
   });
