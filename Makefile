@@ -37,22 +37,66 @@ sanitize:
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	$(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider
 
-# Renders the demo piece into out/demo.wav and out/demo.png. The environment
-# is kept between runs; the install refreshes vorda in it. DEMO_ARGS passes
+# The environments of make demo and make docs are kept between runs (make
+# test starts from a fresh one of its own each time and leaves them alone).
+# vorda is rebuilt in one only when its sources have changed since the last
+# install, and then incrementally, in a build folder of its own: the build
+# tools live in the environment, so the build needs no isolation.
+BUILD_INPUTS := pyproject.toml CMakeLists.txt $(shell find src vorda-stubs vorda_blocks-stubs -type f 2>/dev/null)
+
+# $(call install_into,ENV,BUILD,EXTRA,WHAT): vorda with EXTRA into ENV.
+define install_into
+	@test -x $(1)/bin/python || { \
+	  echo "$(4): creating $(1) with the build tools (once; under a minute)"; \
+	  $(PYTHON) -m venv $(1) && \
+	  $(1)/bin/python -m pip install $(PIP_FLAGS) scikit-build-core cmake ninja; }
+	@if test -d $(2); then \
+	  echo "$(4): sources changed: recompiling what they touch in $(2) and reinstalling vorda (seconds to a minute)"; \
+	else \
+	  echo "$(4): compiling vorda's C++ modules into $(2) and installing them with the $(3) extra (1 to 3 minutes, once)"; \
+	fi
+	$(1)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
+	  --config-settings=build-dir=$(2) ".[$(3)]"
+	@touch $(1)/.installed
+endef
+
+# Renders the demo piece into out/demo.wav and out/demo.png. DEMO_ARGS passes
 # options on, e.g. DEMO_ARGS="--seconds 16 --seed 3".
-demo:
-	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
-	$(VENV)/bin/python examples/demo.py $(DEMO_ARGS)
+DEMO_VENV ?= .venv-demo
+DEMO_BUILD ?= build/demo
+
+demo: $(DEMO_VENV)/.installed
+	$(DEMO_VENV)/bin/python examples/demo.py $(DEMO_ARGS)
+
+$(DEMO_VENV)/.installed: $(BUILD_INPUTS)
+	$(call install_into,$(DEMO_VENV),$(DEMO_BUILD),demo,demo)
+
+# The site, from the installed modules, into docs/_build/html, warnings as
+# errors; the gallery runs every example anew. docs-test then loads every
+# page in headless Chromium (Debian's chromium and chromium-driver) and
+# saves screenshots in docs/_build/screenshots.
+DOCS_VENV ?= .venv-docs
+DOCS_BUILD ?= build/docs
+.PHONY: docs docs-test
+
+docs: $(DOCS_VENV)/.installed
+	rm -rf docs/_build/html docs/gallery docs/_generated docs/_gallery_static
+	$(DOCS_VENV)/bin/python -m sphinx -W --keep-going -q -b html docs docs/_build/html
+	@echo "docs: the site is in docs/_build/html (open index.html)"
+
+docs-test: docs
+	$(DOCS_VENV)/bin/python -m pytest -p no:cacheprovider -m slow tests/test_site.py
+
+$(DOCS_VENV)/.installed: $(BUILD_INPUTS)
+	$(call install_into,$(DOCS_VENV),$(DOCS_BUILD),docs,docs)
 
 # Plays the demo's strings and reverb live (examples/live.py) through the
 # default device: a JACK server if one answers, else PortAudio's (ALSA, and
 # PulseAudio or PipeWire through it). LIVE_ARGS passes options, e.g.
 # LIVE_ARGS="--seconds 30 --bounce out/live.wav" or LIVE_ARGS="--backend alsa".
-live:
-	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
-	$(VENV)/bin/python examples/live.py $(LIVE_ARGS)
+# It shares make demo's environment.
+live: $(DEMO_VENV)/.installed
+	$(DEMO_VENV)/bin/python examples/live.py $(LIVE_ARGS)
 
 # Per-call cost of every callable against the interpreter's own cheapest
 # calls and against plain Python, then the block calls against a plain C++

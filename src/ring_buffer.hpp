@@ -2,6 +2,7 @@
 // processor owns, and the ring buffers exposed to Python.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -58,9 +59,10 @@ class SampleRing {
     return buffer_.get();
   }
 
-  // `ahead` reads as if that many writes had been made since: a chunk of
-  // steps can take all its reads before any of its writes, as long as no
-  // read reaches a slot the chunk writes (see `age`).
+  // `ahead` reads as if that many writes had been made since: a run of steps
+  // can take all its reads before any of its writes, as long as no read
+  // reaches a slot the run writes (see `reach`). The per-sample read is the
+  // same formula at ahead 0.
   Sample read(std::uint64_t delay, std::uint64_t ahead = 0) const {
     std::uint64_t index = (write_pos_ + ahead - delay) & mask_;
     check_index(index, size());
@@ -81,15 +83,53 @@ class SampleRing {
   // Linear interpolation at a delay of `delay` samples (not clamped: below 0
   // it extrapolates from the oldest and the newest slot). The older slot
   // gets the weight of the fraction.
-  Sample read_interpolated(Sample delay, std::uint64_t ahead = 0) const {
-    return read_interpolated(split(delay), ahead);
-  }
   Sample read_interpolated(Split delay, std::uint64_t ahead) const {
     std::uint64_t index0 = (write_pos_ + ahead - delay.whole) & mask_;
     check_index(index0, size());
     std::uint64_t index1 = (index0 - 1) & mask_;
     check_index(index1, size());
-    return (1.0f - delay.frac) * buffer_[index0] + delay.frac * buffer_[index1];
+    return blend(buffer_[index0], buffer_[index1], delay.frac);
+  }
+  static Sample blend(Sample newer, Sample older, Sample frac) {
+    return (1.0f - frac) * newer + frac * older;
+  }
+
+  // Spans: `n` reads of consecutive positions, or `n` writes, at once, each
+  // element what the read or write one at a time gives. The slots of a span
+  // are runs of adjacent memory (a span wraps at most where the ring does),
+  // so each run is one plain loop, which the compiler vectorizes. A span of
+  // reads must not reach what it would have written itself (reach() >= n).
+  template <class Out>
+  void read_span(std::uint64_t delay, std::uint64_t ahead, std::size_t n, Out* out) const {
+    for_each_run(write_pos_ + ahead - delay, n,
+                 [&](std::size_t at, std::uint64_t slot, std::size_t count) {
+                   const Sample* __restrict from = buffer_.get() + slot;
+                   Out* __restrict to = out + at;
+                   for (std::size_t i = 0; i < count; ++i) to[i] = from[i];
+                 });
+  }
+  template <class Out>
+  void read_interpolated_span(Split delay, std::uint64_t ahead, std::size_t n, Out* out) const {
+    const Sample* memory = buffer_.get();
+    for_each_run(write_pos_ + ahead - delay.whole, n,
+                 [&](std::size_t at, std::uint64_t slot, std::size_t count) {
+                   std::size_t i = 0;
+                   if (slot == 0) {  // its older neighbour is the last slot
+                     out[at] = blend(memory[0], memory[mask_], delay.frac);
+                     i = 1;
+                   }
+                   const Sample* __restrict newer = memory + slot;
+                   const Sample* __restrict older = memory + slot - 1;
+                   Out* __restrict to = out + at;
+                   for (; i < count; ++i) to[i] = blend(newer[i], older[i], delay.frac);
+                 });
+  }
+  void write_span(const Sample* values, std::size_t n) {
+    Sample* memory = buffer_.get();
+    for_each_run(write_pos_, n, [&](std::size_t at, std::uint64_t slot, std::size_t count) {
+      std::copy(values + at, values + at + count, memory + slot);
+    });
+    write_pos_ = (write_pos_ + n) & mask_;
   }
 
   // Writes are always inlined: GCC would leave a ring's write, two
@@ -100,10 +140,24 @@ class SampleRing {
     write_pos_ = (write_pos_ + 1) & mask_;
   }
 
-  // How many writes ago the slot `back` places behind the write position was
-  // written, seen by a read made before the next write: from 1 (the newest)
-  // to size() (the oldest, which a delay of 0 or of size() reaches: it wraps).
-  std::uint64_t age(std::uint64_t back) const { return ((back - 1) & mask_) + 1; }
+  // The slots of `n` consecutive positions from `first` on (mod size), as
+  // runs of adjacent slots: visit(offset in the span, first slot, count).
+  template <class Visit>
+  void for_each_run(std::uint64_t first, std::size_t n, Visit visit) const {
+    std::uint64_t slot = first & mask_;
+    for (std::size_t done = 0; done < n;) {
+      const std::size_t count =
+          static_cast<std::size_t>(std::min<std::uint64_t>(n - done, size() - slot));
+      visit(done, slot, count);
+      done += count;
+      slot = 0;
+    }
+  }
+
+  // How far back a read `back` places behind the write position reaches, in
+  // writes, seen before the next write: from 1 (the newest sample) to size()
+  // (the oldest, which a delay of 0 or of size() reaches: it wraps).
+  std::uint64_t reach(std::uint64_t back) const { return ((back - 1) & mask_) + 1; }
 
  private:
   struct Release {
@@ -114,10 +168,53 @@ class SampleRing {
   std::uint64_t mask_;
 };
 
+// How a delay in samples becomes a read of the ring: whole samples, a
+// fractional delay truncated, or one interpolated. `prepare` does what a run
+// of reads at one delay can do once; `reach` says how many writes back the
+// read reaches (SampleRing::reach).
+struct Whole {
+  using Prepared = std::uint64_t;
+  static Prepared prepare(std::uint64_t delay) { return delay; }
+  static Sample read(const SampleRing& ring, Prepared delay, std::uint64_t ahead) {
+    return ring.read(delay, ahead);
+  }
+  template <class Out>
+  static void read_span(const SampleRing& ring, Prepared delay, std::uint64_t ahead, std::size_t n,
+                        Out* out) {
+    ring.read_span(delay, ahead, n, out);
+  }
+  static std::uint64_t reach(const SampleRing& ring, Prepared delay) { return ring.reach(delay); }
+};
+
+// A delay in samples, possibly fractional, read at its whole part.
+struct Truncating : Whole {
+  static Prepared prepare(Sample delay) { return saturating_count(floorf(delay)); }
+};
+
+struct Interpolating {
+  using Prepared = SampleRing::Split;
+  static Prepared prepare(Sample delay) { return SampleRing::split(delay); }
+  static Sample read(const SampleRing& ring, Prepared delay, std::uint64_t ahead) {
+    return ring.read_interpolated(delay, ahead);
+  }
+  template <class Out>
+  static void read_span(const SampleRing& ring, Prepared delay, std::uint64_t ahead, std::size_t n,
+                        Out* out) {
+    ring.read_interpolated_span(delay, ahead, n, out);
+  }
+  // The two neighbouring slots; the second is one further back (mod 2^64,
+  // as the read computes it).
+  static std::uint64_t reach(const SampleRing& ring, Prepared delay) {
+    std::uint64_t newer = ring.reach(delay.whole), older = ring.reach(delay.whole + 1);
+    return newer < older ? newer : older;
+  }
+};
+
 // A ring addressed in whole samples, sized from a maximum delay in samples.
 class RingBufferS {
  public:
   using Delay = std::uint64_t;
+  using Reader = Whole;
 
   explicit RingBufferS(std::uint64_t max_delay_samp)
       : ring_(max_delay_samp), max_delay_samp_(max_delay_samp) {}
@@ -133,54 +230,21 @@ class RingBufferS {
            ring_.size() < (std::uint64_t{1} << 61);
   }
 
-  Sample read(std::uint64_t delay_samp) const { return ring_.read(delay_samp); }
+  Sample read(std::uint64_t delay_samp) const {
+    return Reader::read(ring_, prepare(delay_samp), 0);
+  }
   [[gnu::always_inline]] void write(Sample xn) { ring_.write(xn); }
   std::uint64_t max_delay_samp() const { return max_delay_samp_; }
 
-  // A read `ahead` writes from now, and the age of the youngest sample a
-  // read at this delay reaches (SampleRing::age). A run of reads at one
-  // delay may prepare it once: tap_at(prepare_tap(d), a) is tap(d, a).
-  Sample tap(std::uint64_t delay_samp, std::uint64_t ahead) const {
-    return tap_at(prepare_tap(delay_samp), ahead);
-  }
-  std::uint64_t prepare_tap(std::uint64_t delay_samp) const { return delay_samp; }
-  Sample tap_at(std::uint64_t delay_samp, std::uint64_t ahead) const {
-    return ring_.read(delay_samp, ahead);
-  }
-  std::uint64_t youngest(std::uint64_t delay_samp) const { return ring_.age(delay_samp); }
+  // What a read at `delay_samp` reads, worked out once for any number of
+  // reads at that delay, and the memory it reads.
+  std::uint64_t prepare(std::uint64_t delay_samp) const { return delay_samp; }
+  const SampleRing& memory() const { return ring_; }
+  void write_span(const Sample* values, std::size_t n) { ring_.write_span(values, n); }
 
  private:
   SampleRing ring_;
   std::uint64_t max_delay_samp_;  // as requested, not the power-of-two size
-};
-
-// How a delay in samples, possibly fractional, becomes a read of the ring.
-struct Truncating {
-  using Prepared = std::uint64_t;
-  static Prepared prepare(Sample delay) { return saturating_count(floorf(delay)); }
-  static Sample read(const SampleRing& ring, Prepared whole, std::uint64_t ahead) {
-    return ring.read(whole, ahead);
-  }
-  static Sample read(const SampleRing& ring, Sample delay) { return read(ring, prepare(delay), 0); }
-  static std::uint64_t youngest(const SampleRing& ring, Sample delay) {
-    return ring.age(prepare(delay));
-  }
-};
-
-struct Interpolating {
-  using Prepared = SampleRing::Split;
-  static Prepared prepare(Sample delay) { return SampleRing::split(delay); }
-  static Sample read(const SampleRing& ring, Prepared delay, std::uint64_t ahead) {
-    return ring.read_interpolated(delay, ahead);
-  }
-  static Sample read(const SampleRing& ring, Sample delay) { return read(ring, prepare(delay), 0); }
-  // The two neighbouring slots; the second is one further back (mod 2^64,
-  // as the read computes it).
-  static std::uint64_t youngest(const SampleRing& ring, Sample delay) {
-    std::uint64_t whole = prepare(delay).whole;
-    std::uint64_t newer = ring.age(whole), older = ring.age(whole + 1);
-    return newer < older ? newer : older;
-  }
 };
 
 // The ring length for a maximum delay in seconds. Panics unless both are
@@ -195,10 +259,11 @@ inline std::uint64_t samples_for(Sample sample_rate, Sample max_delay_sec) {
 }
 
 // A ring addressed in seconds; `Reader` decides what a fractional delay reads.
-template <class Reader>
+template <class ReadPolicy>
 class TimedRingBuffer {
  public:
   using Delay = Sample;
+  using Reader = ReadPolicy;
 
   TimedRingBuffer(Sample sample_rate, Sample max_delay_sec)
       : ring_(samples_for(sample_rate, max_delay_sec)),
@@ -218,23 +283,16 @@ class TimedRingBuffer {
     return ring_.size() == slots && slots < (std::uint64_t{1} << 61);
   }
 
-  Sample read(Sample delay_sec) const { return Reader::read(ring_, delay_sec * sample_rate_); }
+  Sample read(Sample delay_sec) const { return Reader::read(ring_, prepare(delay_sec), 0); }
   [[gnu::always_inline]] void write(Sample xn) { ring_.write(xn); }
   Sample sample_rate() const { return sample_rate_; }
   Sample max_delay_sec() const { return max_delay_sec_; }
 
-  Sample tap(Sample delay_sec, std::uint64_t ahead) const {
-    return tap_at(prepare_tap(delay_sec), ahead);
-  }
-  typename Reader::Prepared prepare_tap(Sample delay_sec) const {
+  typename Reader::Prepared prepare(Sample delay_sec) const {
     return Reader::prepare(delay_sec * sample_rate_);
   }
-  Sample tap_at(typename Reader::Prepared delay, std::uint64_t ahead) const {
-    return Reader::read(ring_, delay, ahead);
-  }
-  std::uint64_t youngest(Sample delay_sec) const {
-    return Reader::youngest(ring_, delay_sec * sample_rate_);
-  }
+  const SampleRing& memory() const { return ring_; }
+  void write_span(const Sample* values, std::size_t n) { ring_.write_span(values, n); }
 
  private:
   SampleRing ring_;

@@ -6,70 +6,62 @@
 #include <optional>
 #include <string>
 
+#include "blocks/arguments.hpp"
 #include "blocks/arrays.hpp"
 #include "blocks/entries.hpp"
+#include "blocks/units.hpp"
 
 namespace vorda::blocks {
 
-std::optional<Py_ssize_t> length_argument(PyObject* n_slot) {
-  if (n_slot == nullptr || n_slot == Py_None) return std::nullopt;
-  if (!PyIndex_Check(n_slot))
-    raise(PyExc_TypeError, std::string("n must be an integer, not ") + type_name(n_slot));
-  Owned index = checked(PyNumber_Index(n_slot));
-  Py_ssize_t n = PyLong_AsSsize_t(index.get());
-  if (n == -1 && PyErr_Occurred()) throw_error_set();
-  if (n < 0)
-    raise(PyExc_ValueError, "n is " + std::to_string(n) + ": a block cannot be shorter than 0");
-  return n;
-}
+namespace {
 
-bool check_modulation(const Signature& sig, int params, const char* where, PyObject* const* slots) {
-  const int P = params, M = sig.count - params;
-  int given = 0;
-  for (int i = P; i < P + M; ++i) given += slots[i] != nullptr;
-  if (given == 0 || given == M) return M > 0 && given == M;
-  std::string all, missing;
-  for (int i = P; i < P + M; ++i) {
-    std::string quoted = std::string("'") + sig.names[i] + "'";
-    all += (i == P ? "" : i + 1 == P + M ? " and " : ", ") + quoted;
-    if (slots[i] == nullptr) missing += (missing.empty() ? "" : ", ") + quoted;
-  }
-  raise(PyExc_TypeError, std::string(sig.class_name) + "." + sig.callable + "() " + where +
-                             " modulates " + all + " together: give all of them or none (missing " +
-                             missing + ")");
-}
+// How many samples a block call runs between two looks at Ctrl-C: a
+// millisecond or so of the slowest operation.
+constexpr std::size_t kSlice = std::size_t{1} << 16;
 
-Py_ssize_t block_length(const Input* inputs, int count, PyObject* n_slot) {
-  const Input* first = nullptr;
-  for (int i = 0; i < count; ++i) {
-    if (inputs[i].arg.constant) continue;
-    if (first == nullptr) {
-      first = &inputs[i];
-    } else if (inputs[i].length != first->length) {
-      raise(PyExc_ValueError, std::string("arguments '") + first->name + "' and '" +
-                                  inputs[i].name +
-                                  "' have different lengths: " + std::to_string(first->length) +
-                                  " and " + std::to_string(inputs[i].length));
+// Runs a block call a slice at a time, the lock released for a long one, and
+// stops between two slices if a signal handler raised (the instance then in
+// the state the slices so far left it).
+void run_in_slices(const RowInfo& row, void* proc, std::size_t n, Sample** out, Arg* args, int used,
+                   bool modulated) {
+  {
+    Unlocked unlocked(n >= kUnlockFrom);
+    for (std::size_t done = 0; done < n;) {
+      const std::size_t length = std::min(kSlice, n - done);
+      row.block_call(proc, length, out, args, modulated);
+      done += length;
+      for (int k = 0; k < row.results; ++k) out[k] += length;
+      for (int i = 0; i < used; ++i) advance(args[i], row.kinds[i], length);
+      if (unlocked.interrupted()) break;
     }
   }
-  std::optional<Py_ssize_t> n = length_argument(n_slot);
-  if (first == nullptr) {
-    if (!n)
-      raise(PyExc_TypeError, "n is required when no argument is an array: it is the block length");
-    return *n;
-  }
-  if (n && *n != first->length)
-    raise(PyExc_ValueError, "n is " + std::to_string(*n) + " but argument '" + first->name +
-                                "' has " + std::to_string(first->length) + " samples");
-  return first->length;
+  if (PyErr_Occurred()) throw_error_set();
 }
 
-namespace {
+// The arrays a block writes its results to: new ones, or the caller's
+// `out` (a pair for two results), separated from the inputs they overlap.
+template <int kOutputs>
+void take_outputs(PyObject* out, Py_ssize_t length, Output* outputs, Input* inputs, int used) {
+  if (out == nullptr || out == Py_None) {
+    for (int k = 0; k < kOutputs; ++k) new_out(outputs[k], length, np.float32);
+  } else if constexpr (kOutputs == 1) {
+    take_out(outputs[0], out, length);
+  } else {
+    if (!(PyTuple_Check(out) || PyList_Check(out)) || PySequence_Size(out) != 2)
+      raise(PyExc_TypeError, "out: expected a pair of float32 arrays, not " + type_name(out));
+    Owned pair = checked(PySequence_Tuple(out));
+    for (int k = 0; k < 2; ++k) take_out(outputs[k], PyTuple_GET_ITEM(pair.get(), k), length);
+    if (overlap(outputs[0].view->buf, outputs[0].view->len, outputs[1].view->buf,
+                outputs[1].view->len))
+      raise(PyExc_ValueError, "out: the two arrays overlap");
+  }
+  for (int i = 0; i < used; ++i)
+    for (int k = 0; k < kOutputs; ++k) separate(inputs[i], outputs[k]);
+}
 
 template <class R>
 PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using Table = typename R::Table;
-  using Sink = SinkFor<typename R::Result, Sample>;
   constexpr int P = R::kParams, M = R::kModulated, kOutputs = R::kResults;
   static constexpr Signature sig{R::class_name, R::callee,           Table::names,
                                  Table::count,  R::Params::required, Table::count - P};
@@ -78,14 +70,10 @@ PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   static constexpr Signature modulation{R::class_name, R::callee, Table::names, P + M, 0};
   const bool modulated = check_modulation(modulation, P, "block", slots);
 
-  using Proc = typename R::Proc;
-  Proc* proc = nullptr;
-  Stateless nothing;
+  void* proc = nullptr;  // the processor in the instance (none for pan2)
   std::optional<BorrowFor<R::shared>> borrow;
-  if constexpr (R::is_function) {
-    proc = &nothing;
-  } else {
-    auto* instance = reinterpret_cast<Instance<std::remove_const_t<Proc>>*>(self);
+  if constexpr (!R::is_function) {
+    auto* instance = reinterpret_cast<Instance<std::remove_const_t<typename R::Proc>>*>(self);
     borrow.emplace(instance->borrow);
     proc = &instance->value;
   }
@@ -103,40 +91,15 @@ PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   const Py_ssize_t length = block_length(inputs, used, slots[P + M]);
 
   Output outputs[kOutputs > 0 ? kOutputs : 1];
-  if constexpr (kOutputs > 0) {
-    PyObject* out = slots[P + M + 1];
-    if (out == nullptr || out == Py_None) {
-      for (int k = 0; k < kOutputs; ++k) new_out(outputs[k], length, np.float32);
-    } else if constexpr (kOutputs == 1) {
-      take_out(outputs[0], out, length);
-    } else {
-      if (!(PyTuple_Check(out) || PyList_Check(out)) || PySequence_Size(out) != 2)
-        raise(PyExc_TypeError, "out: expected a pair of float32 arrays, not " + type_name(out));
-      Owned pair = checked(PySequence_Tuple(out));
-      for (int k = 0; k < 2; ++k) take_out(outputs[k], PyTuple_GET_ITEM(pair.get(), k), length);
-      if (overlap(outputs[0].view->buf, outputs[0].view->len, outputs[1].view->buf,
-                  outputs[1].view->len))
-        raise(PyExc_ValueError, "out: the two arrays overlap");
-    }
-    for (int i = 0; i < used; ++i)
-      for (int k = 0; k < kOutputs; ++k) separate(inputs[i], outputs[k]);
-  }
+  if constexpr (kOutputs > 0)
+    take_outputs<kOutputs>(slots[P + M + 1], length, outputs, inputs, used);
 
-  Sink sink{};
-  if constexpr (kOutputs == 1) sink = {static_cast<Sample*>(outputs[0].data())};
-  if constexpr (kOutputs == 2)
-    sink = {static_cast<Sample*>(outputs[0].data()), static_cast<Sample*>(outputs[1].data())};
+  Sample* out[2] = {};
+  for (int k = 0; k < kOutputs; ++k) out[k] = static_cast<Sample*>(outputs[k].data());
   Arg values[P + M > 0 ? P + M : 1];
   for (int i = 0; i < used; ++i) values[i] = inputs[i].arg;
-  const auto n = static_cast<std::size_t>(length);
-  {
-    Unlocked unlocked(n >= kUnlockFrom);
-    if (modulated) {
-      run<typename R::Full, FloatArrays>(*proc, n, sink, values);
-    } else if (!run_hoisted_if<typename R::Hoisted, P, FloatArrays>(*proc, n, sink, values)) {
-      run<typename R::Plain, FloatArrays>(*proc, n, sink, values);
-    }
-  }
+  const RowInfo& row = all_rows()[row_index<typename R::Operation>];
+  run_in_slices(row, proc, static_cast<std::size_t>(length), out, values, used, modulated);
 
   if constexpr (kOutputs == 0) {
     Py_RETURN_NONE;

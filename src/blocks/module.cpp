@@ -2,14 +2,15 @@
 //
 // The instances this module works on are vorda's own. It reads them
 // through the frame's instance layout, which is checked against vorda's
-// types at import, as is every row's parameter list against the text
-// signature of the vorda callable it repeats.
+// types at import. (Both modules build their parameter lists and text
+// signatures from the one operation table, so those cannot disagree.)
 #include <string>
 
 #include "blocks/arrays.hpp"
 #include "blocks/entries.hpp"
 #include "blocks/state.hpp"
 #include "blocks/stream_python.hpp"
+#include "blocks/units.hpp"
 
 namespace vorda::blocks {
 namespace {
@@ -76,23 +77,6 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-// The text signature a row must share with the vorda callable it repeats.
-template <class R>
-std::string expected_signature() {
-  std::string text = R::is_function ? "(" : "($self";
-  for (int i = 0; i < R::kParams; ++i) {
-    if (i > 0 || !R::is_function) text += ", ";
-    text += R::Table::names[i];
-    if (!R::Table::required[i]) {
-      char* value =
-          PyOS_double_to_string(R::Table::fallback[i], 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-      text += std::string("=") + value;
-      PyMem_Free(value);
-    }
-  }
-  return text + ")";
-}
-
 // This module relies on vorda's instance layout and calling conventions:
 // refuse to load beside a vorda it does not match.
 template <class R>
@@ -110,15 +94,6 @@ void bind(PyObject* vorda_module) {
       raise(PyExc_ImportError,
             "vorda_blocks does not match this vorda: the instances of " + what + " differ");
     R::type = reinterpret_cast<PyTypeObject*>(found.get());
-    found = checked(PyObject_GetAttrString(found.get(), R::callee));
-    what += std::string(".") + R::callee;
-  }
-  Owned signature(PyObject_GetAttrString(found.get(), "__text_signature__"));
-  const char* text = signature ? PyUnicode_AsUTF8(signature.get()) : nullptr;
-  if (text == nullptr || expected_signature<R>() != text) {
-    PyErr_Clear();
-    raise(PyExc_ImportError,
-          "vorda_blocks does not match this vorda: the parameters of " + what + " differ");
   }
 }
 
@@ -142,6 +117,12 @@ PyObject* import_module() {
     Owned module = checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     create_patch_types(module.get());
     create_stream_type(module.get());
+    // The class vorda's panics raise, so that they can be caught by name.
+    if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0)
+      throw_error_set();
+    // Which build of the kernels runs (units.hpp): "x86-64-v3" or "baseline".
+    if (PyModule_AddStringConstant(module.get(), "instruction_set", kernels().target) < 0)
+      throw_error_set();
     register_with_copyreg(module.get());
     cached_module = module.release();
   });

@@ -2,6 +2,7 @@
 // references, and errors raised with the frame's conventions.
 #pragma once
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -44,11 +45,14 @@ inline std::string str_of(PyObject* object) {
   return utf8;
 }
 
-// A type's own name, without the "builtins." vorda's types carry.
+// A type's own name, without the module vorda's types (kTypeModule) and
+// others carry.
+inline const char* bare_type_name(PyTypeObject* type) {
+  const char* dot = std::strrchr(type->tp_name, '.');
+  return dot != nullptr ? dot + 1 : type->tp_name;
+}
 inline std::string type_name(PyObject* object) {
-  const char* full = Py_TYPE(object)->tp_name;
-  const char* dot = std::strrchr(full, '.');
-  return dot != nullptr ? dot + 1 : full;
+  return bare_type_name(Py_TYPE(object));
 }
 
 [[noreturn, gnu::cold]] inline void raise(PyObject* type, const std::string& message) {
@@ -56,7 +60,9 @@ inline std::string type_name(PyObject* object) {
   throw_error_set();
 }
 
-inline std::string argument(const char* name) { return std::string("argument '") + name + "': "; }
+inline std::string argument(const char* name) {
+  return std::string("argument '") + name + "': ";
+}
 
 // numpy's own error while it looks at an argument gains the argument's name
 // (the original becomes its cause).
@@ -76,8 +82,25 @@ class Unlocked {
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
 
+  // Whether a signal handler raised (Ctrl-C's KeyboardInterrupt): a long
+  // call asks between two pieces of its work and stops there. Every 50 ms at
+  // most the lock is taken back for a moment, so that the interpreter runs
+  // the handlers of the signals that arrived (only the main thread's run);
+  // the handler's exception stays pending until the lock is back.
+  bool interrupted() {
+    if (state_ == nullptr) return false;  // a short call, with the lock
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_check_) return false;
+    next_check_ = now + std::chrono::milliseconds(50);
+    PyEval_RestoreThread(state_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    state_ = PyEval_SaveThread();
+    return raised;
+  }
+
  private:
   PyThreadState* state_;
+  std::chrono::steady_clock::time_point next_check_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace vorda::blocks
