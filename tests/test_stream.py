@@ -244,6 +244,7 @@ def test_a_second_client_hears_through_the_server_what_the_patch_computes(server
         player.client.connect(player.port, "vorda:in_1")
         for k, port in enumerate(recorder.ports):
             recorder.client.connect(f"vorda:out_{k + 1}", port)
+        time.sleep(0.2)  # the server orders the clients anew, in a cycle of its own
         player.go()
         # Events that change nothing but split the blocks they land in, while
         # the signal comes in: each piece must read its own input samples.

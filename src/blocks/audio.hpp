@@ -9,6 +9,8 @@
 // importing vorda_blocks needs neither. Nothing here knows Python.
 #pragma once
 
+#include <pthread.h>
+
 #include <csignal>
 #include <cstddef>
 #include <memory>
@@ -16,6 +18,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "blocks/glibc_versions.hpp"
 
 namespace vorda::blocks::audio {
 

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #if defined(__SSE__)
 #include <xmmintrin.h>
@@ -337,7 +339,12 @@ bool StreamEngine::start(const std::vector<ControlEvent>& queued) {
   started_ = true;
   {
     audio::SignalsBlocked blocked;
-    keeper_ = std::thread(&StreamEngine::keeper_loop, this);
+    if (const int error = pthread_create(&keeper_, nullptr, &StreamEngine::keeper_main, this)) {
+      running_.store(false, std::memory_order_release);
+      started_ = false;
+      release_borrows();
+      throw std::system_error(error, std::generic_category(), "the stream's keeper");
+    }
   }
   try {
     device_->start();
@@ -357,7 +364,7 @@ void StreamEngine::stop() {
   const bool stopping_here = !stopping_.exchange(true);
   if (stopping_here) device_->stop();
   quit_.store(true, std::memory_order_release);
-  keeper_.join();
+  pthread_join(keeper_, nullptr);
   if (stopping_here) release_borrows();
   running_.store(false, std::memory_order_release);
   started_ = false;
@@ -393,6 +400,11 @@ StreamStats StreamEngine::stats() const {
 }
 
 // --- The keeper thread ----------------------------------------------------------------
+
+void* StreamEngine::keeper_main(void* engine) {
+  static_cast<StreamEngine*>(engine)->keeper_loop();
+  return nullptr;
+}
 
 void StreamEngine::keeper_loop() {
   while (!quit_.load(std::memory_order_acquire)) {

@@ -20,7 +20,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "blocks/audio.hpp"
@@ -147,6 +146,7 @@ class StreamEngine {
   void count_callback(std::uint64_t elapsed_ns, std::uint64_t run_ns, std::size_t frames,
                       bool xrun) noexcept;
 
+  static void* keeper_main(void* engine);
   void keeper_loop();
   void drain();
   void append(const unsigned char* slot);
@@ -192,8 +192,8 @@ class StreamEngine {
   bool ever_started_ = false;
   std::string backend_, device_name_;
 
-  // The keeper's.
-  std::thread keeper_;
+  // The keeper's (a thread of its own, not std::thread: see glibc_versions.hpp).
+  pthread_t keeper_{};
   std::mutex store_mutex_;
   Store store_;
   mutable std::mutex failure_mutex_;
