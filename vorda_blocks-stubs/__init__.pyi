@@ -418,7 +418,7 @@ class Stream:
         """The inputs the patch was given since start (record=True), one array per
         input: the held control values and the captured audio, per sample. A twin
         of the patch taken before start() gives recording() from them:
-        twin.run(**s.played_inputs())."""
+        `twin.run(**s.played_inputs())`."""
     def __enter__(self) -> Self:
         """Start; the stream itself."""
     def __exit__(

@@ -327,7 +327,7 @@ PyMethodDef stream_methods[] = {
      "The inputs the patch was given since start (record=True), one array per\n"
      "input: the held control values and the captured audio, per sample. A twin\n"
      "of the patch taken before start() gives recording() from them:\n"
-     "twin.run(**s.played_inputs())."},
+     "`twin.run(**s.played_inputs())`."},
     {"__enter__", cfunction<&enter_method>(), METH_NOARGS, "Start; the stream itself."},
     {"__exit__", cfunction<&exit_method>(), METH_FASTCALL, "Close."},
     {},
