@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vorda
-from conftest import F32, assert_same, libm_f32
+from helpers import F32, assert_same, libm_f32
 
 # numpy's float32 power is not the C library's; the model calls the powf the module links.
 powf = libm_f32("powf", 2)

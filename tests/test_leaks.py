@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 import vorda
-from conftest import CALLABLES, CLASSES, Num, kind, make, operations, panic_type, properties, \
+from helpers import CALLABLES, CLASSES, Num, kind, make, operations, panic_type, properties, \
     settable, standard, target
 
 PANIC = panic_type()

@@ -9,8 +9,7 @@ import pytest
 
 import vorda
 import vorda_blocks as vb
-from conftest import refusals
-from test_blocks import probe
+from helpers import probe, refusals
 
 SR = 48000.0
 

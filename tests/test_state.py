@@ -13,8 +13,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vorda
 import vorda_blocks as vb
-from test_blocks import exact, probe
-from test_patches import Recorder, piece, same, same_outputs
+from helpers import Recorder, exact, piece, probe, same, same_outputs
 
 NAN = float("nan")
 RATES = st.sampled_from([64.0, 1000.0, 48000.0]) | st.floats(1.0, 96000.0)
