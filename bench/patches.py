@@ -34,9 +34,8 @@ import vorda_blocks as vb
 from scipy import signal
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench import environment, print_environment  # noqa: E402
-from blocks import (Floor, best_ns, once_ns, print_threads, progress, ratio_stats,  # noqa: E402
-                    same_bits, thread_row)
+from common import (Floor, best_ns, environment, once_ns, print_environment,  # noqa: E402
+                    print_threads, progress, ratio_stats, same_bits, thread_row)
 
 try:
     import numba
@@ -489,7 +488,7 @@ def main(argv=None):
     data = inputs(N)
     lists = {name: values.tolist() for name, values in data.items()}
     with tempfile.TemporaryDirectory(prefix="vorda-networks-") as tmp:
-        floor = Floor(Path(tmp), data, source="networks.cpp", constants=K)
+        floor = Floor(Path(tmp), data, K, source="networks.cpp")
         try:
             listed = floor.ask("list")
             if sorted(listed) != sorted(net.name for net in NETWORKS):

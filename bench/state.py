@@ -22,7 +22,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 sys.path.insert(0, str(ROOT / "examples"))
 import render_batch  # noqa: E402
-from bench import environment, print_environment, quartiles  # noqa: E402
+from common import environment, print_environment, quartiles  # noqa: E402
 
 SNAPSHOT_TARGET = 3.0  # snapshot + restore within this many times numpy.copy
 POOL_TARGET = 1.7  # a pool of two against one process
