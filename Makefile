@@ -4,14 +4,25 @@ PYTHON ?= python3
 VENV ?= .venv
 PIP_FLAGS ?= --quiet --disable-pip-version-check
 
-.PHONY: test test-all sanitize demo bench dist wheels clean
+.PHONY: test test-slow test-env test-all sanitize demo bench dist wheels clean
 
-# A new environment each time: what is tested is what `pip install .` gives.
-test:
-	rm -rf $(VENV)
-	$(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[test]"
+# The suite without its slow tests. The environment is made once and kept
+# (`make clean` removes it); each run installs the project into it again, so
+# what is tested is what `pip install .` gives, without installing the
+# dependencies anew every time.
+test: test-env
 	$(VENV)/bin/python -m pytest
+
+# The slow tests `make test` leaves out (pytest's `slow` marker): the sdist
+# and the wheel built and tried in fresh environments, the benchmarks' C++
+# loops, the instruction counts under valgrind, a local Dask cluster.
+# `make test test-slow` installs once for both.
+test-slow: test-env
+	$(VENV)/bin/python -m pytest -m slow
+
+test-env:
+	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[test]"
 
 # `make test` once for every CPython from 3.10 up found on this machine.
 test-all:

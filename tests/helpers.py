@@ -9,6 +9,7 @@ only fixtures, since pytest loads it itself and it is not meant to be imported.
 import ctypes
 import inspect
 import math
+import os
 import struct
 import subprocess
 import sys
@@ -111,6 +112,14 @@ class Num:
 def run_python(code, env=None):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, env=env, timeout=120)
+
+
+def run_clean(args, cwd, timeout=600):
+    """Runs a command with nothing of the checkout or of the test environment
+    reaching it through the environment (PYTHONPATH, PYTHONHOME)."""
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
+    return subprocess.run([str(a) for a in args], cwd=cwd, env=env, capture_output=True,
+                          text=True, timeout=timeout)
 
 
 # --- Every public callable, from its text signature ----------------------------
