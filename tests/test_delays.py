@@ -159,32 +159,36 @@ def segments(xs, delays):
             start = end
 
 
-def through(path, obj, xs, delays, extra):
-    """What the steps give through one path, as float32 samples."""
+def through_ring(path, obj, xs, delays):
+    """What a ring written the xs reads at the delays through one path."""
     counts = isinstance(delays[0], int)
-    if isinstance(obj, (vorda.RingBufferS, vorda.RingBufferN, vorda.RingBufferL)):
-        if path == "call":
-            for x in xs:
-                obj.write(x)
-            return [obj.read(d) for d in delays]
-        if path.startswith("block"):
-            vb.write(obj, np.array(xs))
-            if path == "block":
-                return vb.read(obj, np.array(delays, np.uint64 if counts else np.float64))
-            return np.concatenate([vb.read(obj, d, n=1) for d in delays])
-        writer = vb.Patch()
-        writer.write(obj, writer.input("x"))
-        writer.run(x=np.array(xs))
-        if path == "patch":
-            reader = vb.Patch()
-            reader.output("y", reader.read(obj, reader.input("d", count=counts)))
-            return reader.run(d=np.array(delays, np.uint64 if counts else np.float64))
-        got = []
-        for d in delays:
-            reader = vb.Patch()
-            reader.output("y", reader.read(obj, d))
-            got.append(reader.run(n=1))
-        return np.concatenate(got)
+    if path == "call":
+        for x in xs:
+            obj.write(x)
+        return [obj.read(d) for d in delays]
+    if path.startswith("block"):
+        vb.write(obj, np.array(xs))
+        if path == "block":
+            return vb.read(obj, np.array(delays, np.uint64 if counts else np.float64))
+        return np.concatenate([vb.read(obj, d, n=1) for d in delays])
+    writer = vb.Patch()
+    writer.write(obj, writer.input("x"))
+    writer.run(x=np.array(xs))
+    if path == "patch":
+        reader = vb.Patch()
+        reader.output("y", reader.read(obj, reader.input("d", count=counts)))
+        return reader.run(d=np.array(delays, np.uint64 if counts else np.float64))
+    got = []
+    for d in delays:
+        reader = vb.Patch()
+        reader.output("y", reader.read(obj, d))
+        got.append(reader.run(n=1))
+    return np.concatenate(got)
+
+
+def through_process(path, obj, xs, delays, extra):
+    """What a process step for each x and delay gives through one path."""
+    counts = isinstance(delays[0], int)
     if path == "call":
         return [obj.process(x, d, *extra) for x, d in zip(xs, delays)]
     if path == "block":
@@ -227,13 +231,17 @@ def modelled(path, model, xs, delays, extra):
 @pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("name", NAMES)
 def test_delays_at_the_top_of_the_count_range_read_as_the_model_reads(name, path):
-    """Each path converts a delay to a count on its own way to the ring (a
-    constant once, an array per sample, a patch ahead of its writes), so each
-    is held to the model, not to another path."""
+    """Each path reaches the ring its own way (a constant prepared once, an
+    array sample by sample, a patch loop reading ahead of its writes), and
+    all share one conversion of a delay to a count: so each is held to the
+    model, not to another path, which would share a fault in it."""
     xs, delays, decay = top_steps(name)
     extra = () if name.startswith(("Delay", "Ring")) else (decay,)
     args = (8,) if name[-1] == "S" else (RATE, 2.0)
-    got = np.array(through(path, getattr(vorda, name)(*args), xs, delays, extra), np.float32)
+    obj = getattr(vorda, name)(*args)
+    got = through_ring(path, obj, xs, delays) if name.startswith("Ring") else \
+        through_process(path, obj, xs, delays, extra)
+    got = np.array(got, np.float32)
     want = np.array(modelled(path, Model(name, *args), xs, delays, extra), np.float32)
     assert np.array_equal(exact(got), exact(want)), list(zip(delays, got, want))
 
