@@ -29,7 +29,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import pure  # noqa: E402
 import vorda  # noqa: E402
-from common import environment, load_demo, print_environment, progress, quartiles  # noqa: E402
+from common import (environment, load_demo, print_environment, progress,  # noqa: E402
+                    quartiles, write_json)
 
 SR = 48000.0
 
@@ -484,8 +485,7 @@ def main(argv=None):
             print_demo(demo)
             result["demo"] = demo
     if args.json:
-        Path(args.json).parent.mkdir(parents=True, exist_ok=True)
-        Path(args.json).write_text(json.dumps(result, indent=2) + "\n")
+        write_json(args.json, result)
 
 
 if __name__ == "__main__":

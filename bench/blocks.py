@@ -13,7 +13,6 @@ bench/README.md ("Blocks") for how to read the tables.
 import argparse
 import fnmatch
 import inspect
-import json
 import statistics
 import sys
 import tempfile
@@ -28,7 +27,7 @@ from scipy import signal
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from common import (Floor, best_ns, environment, interleaved, load_demo, mark,  # noqa: E402
                     once_ns, print_environment, print_threads, progress, ratio_stats, same_bits,
-                    thread_row)
+                    thread_row, write_json)
 
 SR = 48000.0
 N = 48000  # samples per block in the floor table
@@ -410,8 +409,7 @@ def main(argv=None):
         result["demo"] = measure_demo(0.25 if args.quick else 4.0, 1 if args.quick else 3)
     print_report(result)
     if args.json:
-        Path(args.json).parent.mkdir(parents=True, exist_ok=True)
-        Path(args.json).write_text(json.dumps(result, indent=2) + "\n")
+        write_json(args.json, result)
 
 
 if __name__ == "__main__":

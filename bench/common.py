@@ -259,3 +259,8 @@ def print_threads(rows, unit, width=22):
               f"each {row['ratio']:>6.2f}  iqr {row['iqr']:.2f}  >={row['target']}  "
               f"{mark(row['met'])}")
     print()
+
+
+def write_json(path, result):
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
+    Path(path).write_text(json.dumps(result, indent=2) + "\n")

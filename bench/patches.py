@@ -14,7 +14,6 @@ what count; see bench/README.md ("Patches") for how to read them.
     python bench/patches.py [--quick] [--rounds N] [--json PATH]
 """
 import argparse
-import json
 import math
 import os
 import statistics
@@ -35,7 +34,7 @@ from scipy import signal
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from common import (Floor, best_ns, environment, once_ns, print_environment,  # noqa: E402
-                    print_threads, progress, ratio_stats, same_bits, thread_row)
+                    print_threads, progress, ratio_stats, same_bits, thread_row, write_json)
 
 try:
     import numba
@@ -503,8 +502,7 @@ def main(argv=None):
     result["threads"] = measure_threads(rounds, 0.01 if args.quick else 0.25)
     print_report(result)
     if args.json:
-        Path(args.json).parent.mkdir(parents=True, exist_ok=True)
-        Path(args.json).write_text(json.dumps(result, indent=2) + "\n")
+        write_json(args.json, result)
 
 
 if __name__ == "__main__":

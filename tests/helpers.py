@@ -432,6 +432,13 @@ class Recorder:
                           dtype=self.draw(st.sampled_from([np.float32, np.float64, "float64"])))
 
 
+def recorded(data):
+    """A Recorder that has drawn its patch."""
+    recorder = Recorder(data)
+    recorder.record()
+    return recorder
+
+
 @st.composite
 def piece(draw, recorder):
     """The inputs of one run: for each input an array of some dtype or a number."""

@@ -14,17 +14,17 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vorda
 import vorda_blocks as vb
-from helpers import (INF, NAN, PATCH_MAKERS, SR, Recorder, exact, exact64, piece, probe, same,
+from helpers import (INF, NAN, PATCH_MAKERS, SR, exact, exact64, piece, probe, recorded, same,
                      same_outputs)
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 from patch_loop import PatchLoop  # noqa: E402
 
+
 @settings(max_examples=250, deadline=None, suppress_health_check=list(HealthCheck))
 @given(data=st.data())
 def test_a_patch_gives_the_bits_of_its_per_sample_loop(data):
-    recorder = Recorder(data)
-    recorder.record()
+    recorder = recorded(data)
     p = recorder.p
     loop = PatchLoop(p, recorder.twins)
     for _ in range(data.draw(st.integers(1, 4))):

@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 import vorda
 import vorda_blocks as vb
-from helpers import Recorder, exact, piece, probe, same, same_outputs
+from helpers import exact, piece, probe, recorded, same, same_outputs
 
 NAN = float("nan")
 RATES = st.sampled_from([64.0, 1000.0, 48000.0]) | st.floats(1.0, 96000.0)
@@ -152,8 +152,7 @@ def test_a_twin_continues_bit_for_bit_where_the_original_stands(name, data):
 @settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
 @given(data=st.data())
 def test_a_patch_twin_continues_bit_for_bit_with_its_feedback_and_instances(data):
-    recorder = Recorder(data)
-    recorder.record()
+    recorder = recorded(data)
     p = recorder.p
     if data.draw(st.booleans()):
         p.run(**data.draw(piece(recorder)))
@@ -339,8 +338,7 @@ def test_a_patch_whose_operation_takes_a_value_not_yet_computed_is_refused(data)
     """No recording can make an operation take its own result or a later one:
     every such snapshot is refused, while the same place taking an earlier
     value or an input restores."""
-    recorder = Recorder(data)
-    recorder.record()
+    recorder = recorded(data)
     p = recorder.p
     if data.draw(st.booleans()):
         p.compile()
