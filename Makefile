@@ -1,28 +1,49 @@
 # Commands for users and CI. Every target that runs Python code builds and
-# installs the project into a fresh virtual environment first.
+# installs the project into a virtual environment first.
 PYTHON ?= python3
 VENV ?= .venv
 PIP_FLAGS ?= --quiet --disable-pip-version-check
 
-.PHONY: test test-slow test-env test-all sanitize demo bench dist wheels clean
+# The environments of make test, make demo and make docs are kept between
+# runs, each its own. vorda is rebuilt in one only when its sources have
+# changed since the last install, and then incrementally, in a build folder
+# of its own: the build tools live in the environment, so the build needs no
+# isolation. (make bench and make sanitize start from fresh ones.)
+BUILD_INPUTS := pyproject.toml CMakeLists.txt $(shell find src vorda-stubs vorda_blocks-stubs -type f 2>/dev/null)
 
-# The suite without its slow tests. The environment is made once and kept
-# (`make clean` removes it); each run installs the project into it again, so
-# what is tested is what `pip install .` gives, without installing the
-# dependencies anew every time.
-test: test-env
-	$(VENV)/bin/python -m pytest
+# $(call install_into,ENV,BUILD,EXTRA,WHAT): vorda with EXTRA into ENV.
+define install_into
+	@test -x $(1)/bin/python || { \
+	  echo "$(4): creating $(1) with the build tools (once; under a minute)"; \
+	  $(PYTHON) -m venv $(1) && \
+	  $(1)/bin/python -m pip install $(PIP_FLAGS) scikit-build-core cmake ninja; }
+	@if test -d $(2); then \
+	  echo "$(4): sources changed: recompiling what they touch in $(2) and reinstalling vorda (seconds to a minute)"; \
+	else \
+	  echo "$(4): compiling vorda's C++ modules into $(2) and installing them with the $(3) extra (1 to 3 minutes, once)"; \
+	fi
+	$(1)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
+	  --config-settings=build-dir=$(2) ".[$(3)]"
+	@touch $(1)/.installed
+endef
+
+.PHONY: test test-slow test-all sanitize demo bench dist wheels clean
+
+# The suite without its slow tests (pytest's `slow` marker).
+TEST_VENV ?= .venv-test
+TEST_BUILD ?= build/test
+
+test: $(TEST_VENV)/.installed
+	$(TEST_VENV)/bin/python -m pytest
 
 # The slow tests `make test` leaves out (pytest's `slow` marker): the sdist
 # and the wheel built and tried in fresh environments, the benchmarks' C++
 # loops, the instruction counts under valgrind, a local Dask cluster.
-# `make test test-slow` installs once for both.
-test-slow: test-env
-	$(VENV)/bin/python -m pytest -m slow
+test-slow: $(TEST_VENV)/.installed
+	$(TEST_VENV)/bin/python -m pytest -m slow
 
-test-env:
-	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[test]"
+$(TEST_VENV)/.installed: $(BUILD_INPUTS)
+	$(call install_into,$(TEST_VENV),$(TEST_BUILD),test,test)
 
 # `make test` once for every CPython from 3.10 up found on this machine.
 test-all:
@@ -48,13 +69,35 @@ sanitize:
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	$(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider
 
-# Renders the demo piece into out/demo.wav and out/demo.png. The environment
-# is kept between runs; the install refreshes vorda in it. DEMO_ARGS passes
+# Renders the demo piece into out/demo.wav and out/demo.png. DEMO_ARGS passes
 # options on, e.g. DEMO_ARGS="--seconds 16 --seed 3".
-demo:
-	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
-	$(VENV)/bin/python examples/demo.py $(DEMO_ARGS)
+DEMO_VENV ?= .venv-demo
+DEMO_BUILD ?= build/demo
+
+demo: $(DEMO_VENV)/.installed
+	$(DEMO_VENV)/bin/python examples/demo.py $(DEMO_ARGS)
+
+$(DEMO_VENV)/.installed: $(BUILD_INPUTS)
+	$(call install_into,$(DEMO_VENV),$(DEMO_BUILD),demo,demo)
+
+# The site, from the installed modules, into docs/_build/html, warnings as
+# errors; the gallery runs every example anew. docs-test then loads every
+# page in headless Chromium (Debian's chromium and chromium-driver) and
+# saves screenshots in docs/_build/screenshots.
+DOCS_VENV ?= .venv-docs
+DOCS_BUILD ?= build/docs
+.PHONY: docs docs-test
+
+docs: $(DOCS_VENV)/.installed
+	rm -rf docs/_build/html docs/gallery docs/_generated docs/_gallery_static
+	$(DOCS_VENV)/bin/python -m sphinx -W --keep-going -q -b html docs docs/_build/html
+	@echo "docs: the site is in docs/_build/html (open index.html)"
+
+docs-test: docs
+	$(DOCS_VENV)/bin/python -m pytest -p no:cacheprovider -m slow tests/test_site.py
+
+$(DOCS_VENV)/.installed: $(BUILD_INPUTS)
+	$(call install_into,$(DOCS_VENV),$(DOCS_BUILD),docs,docs)
 
 # Per-call cost of every callable against the interpreter's own cheapest
 # calls and against plain Python, then the block calls against a plain C++

@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import itertools
 import math
+import re
 from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import Any, TypeAlias
@@ -21,7 +22,6 @@ from scipy.io import wavfile
 
 import vorda
 import vorda_blocks as vb
-from patch_loop import PatchLoop
 
 Signal = npt.NDArray[np.float32]
 
@@ -30,9 +30,18 @@ Signal = npt.NDArray[np.float32]
 PEAK = 10.0 ** (-1.0 / 20.0)
 
 
-def example_args(description: str) -> argparse.ArgumentParser:
-    """A parser with the options every example takes: --quick and --out."""
-    parser = argparse.ArgumentParser(description=description)
+def summary(doc: str | None) -> str:
+    """The first paragraph of an example's docstring past its title, on one line."""
+    paragraphs = [p.strip() for p in str(doc).split("\n\n") if p.strip()]
+    # A reStructuredText title: a line over a line of '=' (the gallery's page heading).
+    body = [p for p in paragraphs if not re.fullmatch(r"[^\n]+\n=+", p)]
+    return " ".join((body or paragraphs or [""])[0].split())
+
+
+def example_args(doc: str | None) -> argparse.ArgumentParser:
+    """A parser with the options every example takes (--quick and --out),
+    described by the first paragraph of the example's docstring."""
+    parser = argparse.ArgumentParser(description=summary(doc))
     parser.add_argument(
         "--quick", action="store_true", help="render only a fraction of a second"
     )
@@ -72,7 +81,7 @@ def render_example(
     """The command line of the examples that render sound: parses --quick and
     --out, renders `seconds` (a tenth of a second with --quick) and writes
     the normalised channels to out/filename."""
-    args = example_args(str(doc).splitlines()[0]).parse_args()
+    args = example_args(doc).parse_args()
     channels = normalize(*render(0.1 if args.quick else seconds, sample_rate))
     path = write_wav(args.out / filename, sample_rate, *channels)
     print(f"wrote {path}")
@@ -141,6 +150,9 @@ class Engine:
         patch's own instances and hands its feedback values back to the
         patch, so that the next run, in either mode, goes on from there."""
         if self.per_sample:
+            # Imported here: patch_loop takes its own helpers from this module.
+            from patch_loop import PatchLoop
+
             got = PatchLoop(patch, update_patch=True).run(n, **inputs)
         else:
             got = patch.run(n, **inputs)

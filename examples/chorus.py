@@ -1,4 +1,8 @@
-"""A stereo chorus on a soft FM pad.
+"""
+Stereo chorus
+=============
+
+A stereo chorus on a soft FM pad.
 
 Two DelayL lines read the same input at delays swept by one Lfo: the left
 one follows the Lfo's main output, the right one its quarter-phase output,

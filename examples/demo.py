@@ -1,4 +1,8 @@
-"""Renders a short stereo piece in A minor, whole arrays at a time.
+"""
+The demo piece
+==============
+
+Renders a short stereo piece in A minor, whole arrays at a time.
 
 Every processor of vorda has a part to play: sine bass and kick (SinOsc),
 plucked strings (WhiteNoise, DelayS and a Biquad for the pluck, a DelayL
@@ -20,7 +24,10 @@ are the taps of a ring buffer. With --per-sample the same stages call the
 processors once per sample instead, and perform the patches' recorded
 steps through examples/patch_loop.py, and write the same file, bit for bit.
 
-    python examples/demo.py [--seconds S] [--seed N] [--sample-rate HZ] [--out DIR] [--per-sample]
+    python examples/demo.py [--seconds S] [--tail S] [--seed N] [--sample-rate HZ] [--out DIR] [--per-sample]
+
+The piece lasts S seconds, then rings out for the tail (3 s by default) and
+fades to silence.
 
 writes DIR/demo.wav (32-bit float) and DIR/demo.png (waveform and
 spectrogram of both channels) and prints the real-time factor.
@@ -78,6 +85,11 @@ ARPEGGIOS = [[0, 1, 2, 3, 2, 1, 2, 3], [0, 2, 1, 3, 1, 2, 0, 3], [3, 2, 1, 0, 1,
 CONTROL = 32
 # The shimmer's ring buffer is written and read in chunks of this many samples.
 CHUNK = 16384
+# After the last note the reverb rings on for the tail, whose last FADE
+# seconds fade out to silence (the last sample is 0: no click).
+TAIL, FADE = 3.0, 1.0
+# The low bus's DC blocker sits an octave below the kick's lowest note.
+LOW_CUT = 20.0
 # The Hall's delay lines, in seconds: prime sample counts at 44.1 kHz, so
 # that their echo patterns do not line up.
 HALL_LINES = [1361 / 44100, 1511 / 44100, 1657 / 44100, 1811 / 44100]
@@ -551,12 +563,14 @@ def render(
     seed: int = 1,
     progress: bool = True,
     per_sample: bool = False,
+    tail: float = TAIL,
 ) -> tuple[Signal, Signal]:
-    """The piece as (left, right) float32 arrays peaking at -1 dBFS; the same
-    bits with `per_sample` as without."""
+    """The piece as (left, right) float32 arrays peaking at -1 dBFS: `seconds`
+    of music, then `tail` seconds in which it rings out and fades to 0. The
+    same bits with `per_sample` as without."""
     engine = Engine(per_sample)
     sr = sample_rate
-    total = round(seconds * sr)
+    total = round((seconds + tail) * sr)
     events = score(seconds, sr, seed)
     by_kind: dict[str, list[tuple[int, Event]]] = {}
     for n in sorted(events):
@@ -567,7 +581,11 @@ def render(
     with tqdm(total=7, unit="part", disable=not progress) as bar:
         bass = bass_line(engine, by_kind.get("bass", []), total, sr)
         kick = kick_drum(engine, [n for n, _ in by_kind.get("kick", [])], total, sr)
-        low_l, low_r = engine.pan2(0.4 * bass + 0.8 * kick)
+        # Both leave an offset: the bass's octave, saturated, is lopsided (its
+        # negative peaks are the larger, and tanh flattens them more), and
+        # every kick starts on a positive half cycle. A LeakDc takes it away.
+        low_cut = vorda.LeakDc(1.0 - 2.0 * math.pi * LOW_CUT / sr)
+        low_l, low_r = engine.pan2(engine.process(low_cut, 0.4 * bass + 0.8 * kick))
         bar.update()
         hits = [(n, e.velocity) for n, e in by_kind.get("hat", [])]
         hats = hi_hats(engine, hits, total, sr, (seed + 1) % 2**64)
@@ -579,7 +597,8 @@ def render(
         pluck_mono = 0.7 * (pluck_l + pluck_r)
         bar.update()
 
-        changes = [n for n, _ in by_kind.get("pad_off", [])]
+        # The last chord is let go when the music ends.
+        changes = [n for n, _ in by_kind.get("pad_off", [])] + [round(seconds * sr)]
         chords = pad(engine, by_kind.get("pad", []), changes, total, sr)
         pad_l, pad_r = chorused(engine, Chorus(sr / 2, rate=0.4, mix=0.45), 0.05 * chords)
         pad_l, pad_r = doubled(pad_l, total), doubled(pad_r, total)
@@ -604,12 +623,24 @@ def render(
             part_r *= gain
         left += part_l
         right += part_r
+    faded(left, round(FADE * sr))
+    faded(right, round(FADE * sr))
     out_l, out_r = normalize(left, right)
     return out_l, out_r
 
 
+def faded(x: Signal, n: int) -> None:
+    """Fades the last `n` samples of `x` out on a half cosine, in place: the
+    last sample becomes 0 exactly."""
+    n = min(n, len(x))
+    if n > 1:
+        x[-n:] *= (0.5 + 0.5 * np.cos(np.linspace(0.0, np.pi, n))).astype(np.float32)
+    if n >= 1:
+        x[-1] = 0.0  # not -0.0, which the fade leaves where the signal was negative
+
+
 def plot(left: Signal, right: Signal, sample_rate: int, title: str, path: Path) -> None:
-    fig, axes = plt.subplots(2, 2, figsize=(13, 7.5), sharex=True)
+    fig, axes = plt.subplots(2, 2, figsize=(13, 7.5), sharex=True, layout="constrained")
     t = np.arange(len(left)) / sample_rate
     for col, (name, x) in enumerate((("left", left), ("right", right))):
         wave_ax, spec_ax = axes[0, col], axes[1, col]
@@ -620,18 +651,25 @@ def plot(left: Signal, right: Signal, sample_rate: int, title: str, path: Path) 
         db = 10.0 * np.log10(np.maximum(power, 1e-20))
         top = float(np.max(db))
         # A log frequency axis, so that octaves (and the chords) read evenly.
-        spec_ax.pcolormesh(times, freqs, db, shading="auto", cmap="magma", vmin=top - 90.0, vmax=top)
+        mesh = spec_ax.pcolormesh(times, freqs, db, shading="auto", cmap="magma", vmin=top - 90.0, vmax=top)
+        # Beside the spectrogram, taking its width from both plots of the
+        # column so that their time axes stay aligned.
+        fig.colorbar(mesh, ax=axes[:, col], label="power (dB)", shrink=0.48, anchor=(0.0, 0.0))
         spec_ax.set_yscale("log")
-        spec_ax.set(xlabel="time (s)", ylabel="frequency (Hz)", ylim=(30.0, sample_rate / 2))
+        spec_ax.set(xlabel="time (s)", ylabel="frequency (Hz)", ylim=(30.0, sample_rate / 2),
+                    xlim=(0.0, len(x) / sample_rate))
     fig.suptitle(title)
-    fig.tight_layout()
     fig.savefig(path, dpi=90)
     plt.close(fig)
 
 
 def main() -> None:
-    parser = example_args(str(__doc__).splitlines()[0])
-    parser.add_argument("--seconds", type=float, default=8.0, help="length (default: 8)")
+    parser = example_args(__doc__)
+    parser.add_argument("--seconds", type=float, default=8.0, help="length of the music (default: 8)")
+    parser.add_argument(
+        "--tail", type=float, default=TAIL,
+        help=f"seconds the piece rings out after the music, fading at the end (default: {TAIL:g})",
+    )  # fmt: skip
     parser.add_argument("--seed", type=int, default=1, help="humanisation and noise seed (default: 1)")
     parser.add_argument("--sample-rate", type=int, default=48000, help="in Hz (default: 48000)")
     parser.add_argument(
@@ -640,24 +678,27 @@ def main() -> None:
     )  # fmt: skip
     args = parser.parse_args()
     seconds = 0.5 if args.quick else args.seconds
-    if round(seconds * args.sample_rate) < 1 or args.sample_rate < 8000 or args.seed < 0:
+    if round(seconds * args.sample_rate) < 1 or args.sample_rate < 8000 or args.seed < 0 or args.tail < 0:
         parser.error("--seconds must give at least one sample, --sample-rate at least 8000, "
-                     "--seed not negative")
+                     "--seed and --tail not negative")
 
     per_sample = args.per_sample
     started = time.perf_counter()
     # A progress bar only for the slow way.
-    left, right = render(seconds, args.sample_rate, args.seed, progress=per_sample, per_sample=per_sample)
+    left, right = render(
+        seconds, args.sample_rate, args.seed, progress=per_sample, per_sample=per_sample, tail=args.tail
+    )
     elapsed = time.perf_counter() - started
 
     args.out.mkdir(parents=True, exist_ok=True)
     wav = write_wav(args.out / "demo.wav", args.sample_rate, left, right)
     png = args.out / "demo.png"
     plot(left, right, args.sample_rate, f"vorda demo: seed {args.seed}, {args.sample_rate} Hz", png)
-    print(f"wrote {wav} ({seconds:g} s, {args.sample_rate} Hz, stereo, 32-bit float)")
+    length = len(left) / args.sample_rate
+    print(f"wrote {wav} ({length:g} s, {args.sample_rate} Hz, stereo, 32-bit float)")
     print(f"wrote {png}")
     mode = "per sample" if per_sample else "blocks"
-    print(f"rendered in {elapsed:.2f} s: {seconds / elapsed:.1f}x real time ({mode})")
+    print(f"rendered in {elapsed:.2f} s: {length / elapsed:.1f}x real time ({mode})")
 
 
 if __name__ == "__main__":

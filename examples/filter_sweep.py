@@ -1,4 +1,8 @@
-"""A resonant low-pass sweep over white noise.
+"""
+Resonant filter sweep
+=====================
+
+A resonant low-pass sweep over white noise.
 
 The Biquad knows nothing about cutoff or Q: its five coefficients are worked
 out here with the audio-EQ cookbook formulas and handed over with set_coefs

@@ -1,6 +1,15 @@
-"""Impulse and magnitude responses of the comb, allpass, biquad and DC
+"""
+Filter responses against their equations
+========================================
+
+Impulse and magnitude responses of the comb, allpass, biquad and DC
 blocker, measured by feeding each an impulse sample by sample, and drawn
 against the response their difference equations predict.
+
+Each impulse response is measured until it has died away below float32's
+resolution, whatever the run: a response cut short would ripple (the
+spectrum of a truncated tail) and its lowest frequencies would go unseen.
+A quick run draws the same curves at fewer frequencies.
 
     python examples/plot_responses.py [--quick] [--out DIR]
 """
@@ -13,6 +22,7 @@ from dataclasses import dataclass
 import matplotlib.pyplot as plt
 import numpy as np
 import numpy.typing as npt
+from scipy import signal
 
 import vorda
 from _util import example_args
@@ -21,6 +31,9 @@ from filter_sweep import lowpass_coefs
 SAMPLE_RATE = 48000
 DELAY = 0.005  # 5 ms: comb teeth every 200 Hz
 DECAY = 0.1  # 60 dB in 100 ms
+# Long enough for every response here to fall 150 dB, below float32's
+# resolution: the comb's takes 250 ms, the DC blocker's 3460 samples.
+LENGTH = 16384
 
 Array = npt.NDArray[np.float64]
 
@@ -29,6 +42,7 @@ Array = npt.NDArray[np.float64]
 class Response:
     title: str
     impulse: Array
+    freqs: Array  # where the two curves are drawn, in Hz
     measured_db: Array
     predicted_db: Array
     # What the plots show: (first samples of the impulse, frequency range,
@@ -43,16 +57,22 @@ def impulse_response(process: Callable[[float], float], length: int) -> Array:
     return np.array([process(1.0 if n == 0 else 0.0) for n in range(length)])
 
 
-def predicted_db(b: Sequence[float], a: Sequence[float], freqs: Array, sample_rate: float) -> Array:
-    """|B(z) / A(z)| in dB on the unit circle, from coefficients of z^-k."""
-    z = np.exp(-2j * np.pi * freqs / sample_rate)
-    num = sum(bk * z**k for k, bk in enumerate(b))
-    den = sum(ak * z**k for k, ak in enumerate(a))
-    return np.asarray(20.0 * np.log10(np.maximum(np.abs(num / den), 1e-12)))
+def response_db(b: Sequence[float] | Array, a: Sequence[float], freqs: Array, sample_rate: float) -> Array:
+    """|B(z) / A(z)| in dB at `freqs`, from coefficients of z^-k: for a
+    measured impulse response, b is the response and a is [1]."""
+    _, h = signal.freqz(b, a, worN=freqs, fs=sample_rate)
+    return np.asarray(20.0 * np.log10(np.maximum(np.abs(h), 1e-12)))
 
 
-def measure(sample_rate: int, length: int) -> list[Response]:
-    freqs = np.fft.rfftfreq(length, 1.0 / sample_rate).astype(np.float64)
+def drawn_at(band: tuple[float, float], log_axis: bool, points: int) -> Array:
+    """`points` frequencies across `band`, evenly spaced on the axis drawn."""
+    if log_axis:
+        return np.geomspace(band[0], band[1], points)
+    return np.linspace(band[0], band[1], points)
+
+
+def measure(sample_rate: int, points: int, length: int = LENGTH) -> list[Response]:
+    """The four responses, each drawn at `points` frequencies."""
     d = round(DELAY * sample_rate)
     g = 0.001 ** (DELAY / DECAY)
     lp = lowpass_coefs(1000.0, 4.0, sample_rate)
@@ -91,10 +111,11 @@ def measure(sample_rate: int, length: int) -> list[Response]:
     responses = []
     for title, process, b, a, shown, band, log_axis in cases:
         h = impulse_response(process, length)
-        measured = 20.0 * np.log10(np.maximum(np.abs(np.fft.rfft(h)), 1e-12))
-        responses.append(
-            Response(title, h, measured, predicted_db(b, a, freqs, sample_rate), shown, band, log_axis)
-        )
+        freqs = drawn_at(band, log_axis, points)
+        responses.append(Response(
+            title, h, freqs, response_db(h, [1.0], freqs, sample_rate),
+            response_db(b, a, freqs, sample_rate), shown, band, log_axis,
+        ))  # fmt: skip
     # The DC blocker's tail is small against its first sample.
     responses[-1].impulse_ylim = (-1.2 * (1.0 - leak), 0.5 * (1.0 - leak))
     return responses
@@ -107,7 +128,7 @@ def plot(responses: list[Response], sample_rate: int, path: str) -> None:
         t_ms = np.arange(shown) * 1000.0 / sample_rate
         ax_t.plot(t_ms, r.impulse[:shown], lw=0.8)
         ax_t.set(title=r.title, xlabel="time (ms)", ylabel="amplitude")
-        freqs = np.fft.rfftfreq(len(r.impulse), 1.0 / sample_rate)
+        freqs = r.freqs
         ax_f.plot(freqs, r.measured_db, lw=1.2, label="measured")
         ax_f.plot(freqs, r.predicted_db, "--", lw=1.0, label="difference equation")
         ax_f.set(xlabel="frequency (Hz)", ylabel="magnitude (dB)", xlim=r.band)
@@ -131,11 +152,11 @@ def plot(responses: list[Response], sample_rate: int, path: str) -> None:
 
 
 def main() -> None:
-    args = example_args(str(__doc__).splitlines()[0]).parse_args()
-    length = 2048 if args.quick else 16384
+    args = example_args(__doc__).parse_args()
+    points = 200 if args.quick else 4000
     args.out.mkdir(parents=True, exist_ok=True)
     path = args.out / "responses.png"
-    plot(measure(SAMPLE_RATE, length), SAMPLE_RATE, str(path))
+    plot(measure(SAMPLE_RATE, points), SAMPLE_RATE, str(path))
     print(f"wrote {path}")
 
 

@@ -1,4 +1,8 @@
-"""Plucked strings by the Karplus-Strong method.
+"""
+Plucked strings
+===============
+
+Plucked strings by the Karplus-Strong method.
 
 A burst of white noise, one period long, is shaped by where the string is
 plucked (a feed-forward comb on a DelayS), then circulates in a DelayL loop

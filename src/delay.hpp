@@ -15,11 +15,15 @@
 
 namespace vorda {
 
+// What every delay effect is built on: the ring it embeds, which is all of
+// its state.
 template <class Ring>
-class DelayLine {
+class OnRing {
  public:
+  using Delay = typename Ring::Delay;
+
   template <class... Args>
-  explicit DelayLine(Args... args) : ring_(args...) {}
+  explicit OnRing(Args... args) : ring_(args...) {}
 
   template <class Self, class Visit>
   static void state(Self& self, Visit& visit) {
@@ -27,26 +31,26 @@ class DelayLine {
   }
   bool consistent() const { return ring_.consistent(); }
 
-  using Delay = typename Ring::Delay;
+  // The ring it reads and writes, for a run of steps that takes its reads
+  // ahead of its writes.
+  const Ring& ring() const { return ring_; }
+  Ring& ring() { return ring_; }
+
+ protected:
+  Ring ring_;
+};
+
+template <class Ring>
+class DelayLine : public OnRing<Ring> {
+ public:
+  using OnRing<Ring>::OnRing;
+  using typename OnRing<Ring>::Delay;
 
   Sample process(Sample xn, Delay delay) {
-    Sample y = tap(delay, 0);
-    feed(xn, y, delay);
+    Sample y = this->ring_.read(delay);
+    this->ring_.write(xn);
     return y;
   }
-
-  // A step in two halves, the read and what follows it, so that a chunk of
-  // steps can take all its reads first when none reaches a sample the chunk
-  // writes (`youngest` tells how far back the read looks).
-  Sample tap(Delay delay, std::uint64_t ahead) const { return ring_.tap(delay, ahead); }
-  auto prepare_tap(Delay delay) const { return ring_.prepare_tap(delay); }
-  template <class Prepared>
-  Sample tap_at(Prepared delay, std::uint64_t ahead) const { return ring_.tap_at(delay, ahead); }
-  std::uint64_t youngest(Delay delay) const { return ring_.youngest(delay); }
-  void feed(Sample xn, Sample /*delayed*/, Delay /*delay*/) { ring_.write(xn); }
-
- private:
-  Ring ring_;
 };
 
 // The feedback gain under which a signal circulating with `delay` falls to
@@ -66,92 +70,53 @@ inline Sample decay_coefficient(Sample delay_sec, Sample decay_sec) {
   return sign * powf(kSixtyDecibels, delay_sec / fabsf(decay_sec));
 }
 
+// What a feedback filter returns from a step that read `delayed` from its
+// loop and stored `stored` into it with gain `gain`.
+struct CombOutput {  // z^-D / (1 - g z^-D): the delayed loop signal
+  static Sample of(Sample delayed, Sample /*gain*/, Sample /*stored*/) { return delayed; }
+};
+struct AllpassOutput {  // (z^-D - g) / (1 - g z^-D): adds the feed-forward path
+  static Sample of(Sample delayed, Sample gain, Sample stored) { return delayed - gain * stored; }
+};
+
 // The loop both filters share: v = x + g * (delayed v). A step at a delay
 // and a decay is the step at the coefficient they give, so a run of steps at
 // one delay and one decay may compute the coefficient once (`at_coefficient`,
 // then `process_at`) and still give the same bits.
-template <class Ring>
-class FeedbackLoop {
+template <class Ring, class Output>
+class FeedbackLoop : public OnRing<Ring> {
  public:
-  using Delay = typename Ring::Delay;
+  using OnRing<Ring>::OnRing;
+  using typename OnRing<Ring>::Delay;
 
-  template <class... Args>
-  explicit FeedbackLoop(Args... args) : ring_(args...) {}
-
-  template <class Self, class Visit>
-  static void state(Self& self, Visit& visit) {
-    visit(self.ring_);
+  Sample process(Sample xn, Delay delay, Delay decay) {
+    return process_at(xn, delay, decay_coefficient(delay, decay));
   }
-  bool consistent() const { return ring_.consistent(); }
 
   static std::tuple<Delay, Sample> at_coefficient(Delay delay, Delay decay) {
     return {delay, decay_coefficient(delay, decay)};
   }
 
- protected:
-  struct Step {
-    Sample delayed;  // the loop signal read back
-    Sample gain;
-    Sample stored;  // what went into the loop
-  };
+  Sample process_at(Sample xn, Delay delay, Sample gain) {
+    Sample delayed = this->ring_.read(delay);
+    Sample stored = feed(xn, delayed, gain);
+    return Output::of(delayed, gain, stored);
+  }
 
-  Step circulate(Sample xn, Delay delay, Sample gain) {
-    Sample delayed = ring_.tap(delay, 0);
+  // The rest of a step once its read gave `delayed`: what goes into the
+  // loop. A run of steps that takes its reads ahead of its writes calls this
+  // for its second half, so both share the one formula.
+  Sample feed(Sample xn, Sample delayed, Sample gain) {
     Sample stored = xn + gain * delayed;
-    ring_.write(stored);
-    return {delayed, gain, stored};
+    this->ring_.write(stored);
+    return stored;
   }
-
- public:
-  // The step's read and the rest of it, as for DelayLine.
-  Sample tap(Delay delay, std::uint64_t ahead) const { return ring_.tap(delay, ahead); }
-  auto prepare_tap(Delay delay) const { return ring_.prepare_tap(delay); }
-  template <class Prepared>
-  Sample tap_at(Prepared delay, std::uint64_t ahead) const { return ring_.tap_at(delay, ahead); }
-  std::uint64_t youngest(Delay delay) const { return ring_.youngest(delay); }
-  void feed(Sample xn, Sample delayed, Delay /*delay*/, Sample gain) {
-    ring_.write(xn + gain * delayed);
-  }
-
- private:
-  Ring ring_;
 };
 
-// Returns the delayed loop signal: z^-D / (1 - g z^-D).
 template <class Ring>
-class Comb : public FeedbackLoop<Ring> {
- public:
-  using FeedbackLoop<Ring>::FeedbackLoop;
-  using typename FeedbackLoop<Ring>::Delay;
-
-  Sample process(Sample xn, Delay delay, Delay decay) {
-    return process_at(xn, delay, decay_coefficient(delay, decay));
-  }
-
-  Sample process_at(Sample xn, Delay delay, Sample gain) {
-    Sample delayed = this->tap(delay, 0);
-    this->feed(xn, delayed, delay, gain);
-    return delayed;
-  }
-};
-
-// Adds the feed-forward path: (z^-D - g) / (1 - g z^-D), using the value
-// just stored.
+using Comb = FeedbackLoop<Ring, CombOutput>;
 template <class Ring>
-class Allpass : public FeedbackLoop<Ring> {
- public:
-  using FeedbackLoop<Ring>::FeedbackLoop;
-  using typename FeedbackLoop<Ring>::Delay;
-
-  Sample process(Sample xn, Delay delay, Delay decay) {
-    return process_at(xn, delay, decay_coefficient(delay, decay));
-  }
-
-  Sample process_at(Sample xn, Delay delay, Sample gain) {
-    auto step = this->circulate(xn, delay, gain);
-    return step.delayed - step.gain * step.stored;
-  }
-};
+using Allpass = FeedbackLoop<Ring, AllpassOutput>;
 
 using DelayS = DelayLine<RingBufferS>;
 using DelayN = DelayLine<RingBufferN>;

@@ -82,6 +82,8 @@ GilOnce panic_exception_once;
 // leaves it in the interpreter's private dict, where the others find it.
 constexpr const char* kPanicExceptionKey = "vorda.PanicException";
 
+}  // namespace
+
 PyObject* panic_exception_type() {
   panic_exception_once.call([] {
     PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
@@ -104,6 +106,8 @@ PyObject* panic_exception_type() {
   });
   return panic_exception_slot;
 }
+
+namespace {
 
 void raise_panic_exception(const std::string& message) {
   PyObject* type = panic_exception_type();

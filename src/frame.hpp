@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "panic.hpp"
+#include "params.hpp"
 
 namespace vorda {
 
@@ -38,47 +39,18 @@ namespace vorda {
 // A Python exception is set; unwind to the entry guard and return failure.
 struct PyErrSet {};
 
-[[noreturn]] inline void throw_error_set() { throw PyErrSet{}; }
-
-// A name known at compile time, so entry points can carry it without a closure.
-template <std::size_t N>
-struct Name {
-  char text[N]{};
-  constexpr Name(const char (&s)[N]) {
-    for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
-  }
-};
-
-// One parameter of a callable: its name and whether it may be left out. An
-// absent optional parameter reaches the processor as `fallback` (converted to
-// the parameter's type), or as an empty optional for a seed.
-template <std::size_t N>
-struct Param {
-  char name[N]{};
-  bool required = true;
-  double fallback = 0.0;
-};
-
-template <std::size_t N>
-constexpr Param<N> req(const char (&name)[N]) {
-  Param<N> p;
-  for (std::size_t i = 0; i < N; ++i) p.name[i] = name[i];
-  return p;
+[[noreturn]] inline void throw_error_set() {
+  throw PyErrSet{};
 }
 
-template <std::size_t N>
-constexpr Param<N> opt(const char (&name)[N], double fallback = 0.0) {
-  Param<N> p = req(name);
-  p.required = false;
-  p.fallback = fallback;
-  return p;
-}
-
-// The table of a class, specialised next to each processor's presentation:
+// The table of a class, specialised next to each processor's presentation.
+// It derives from ClassFace<"Name", T(ArgTypes...), ParamList<...>, "prose">
+// (below), which gives it
 //   name        the bare Python class name
-//   doc         "Name(params)\n--\n\nbody"
-//   init        constructor<T(ArgTypes...), params...>
-//   methods     PyMethodDef array built with method<...>(doc), ending in {}
+//   doc         the class docstring, its text signature made from the parameters
+//   init        the constructor's entry point
+// and adds
+//   methods     (optional) PyMethodDef array built with method<...>(), ending in {}
 //   properties  (optional) PyGetSetDef array built with property<...>(...), ending in {}
 template <class T>
 struct PyClass;
@@ -106,6 +78,10 @@ void match_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                   PyObject** slots);
 // Fill `slots` from a positional tuple and a keyword dict (either may be null).
 void match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// The class panics raise, one for every module of the distribution
+// (borrowed; created on first use).
+PyObject* panic_exception_type();
 
 // The pending conversion error becomes the frame's argument error for `name`.
 [[noreturn, gnu::cold]] void argument_error(const char* name);
@@ -316,56 +292,12 @@ inline PyObject* to_python(std::pair<float, float> value) {
   return pair;
 }
 
-// ---------------------------------------------------------------------------
-// Member-function introspection.
-
-template <class F>
-struct Callable;
-
-template <class C, class R, class... A>
-struct Callable<R (C::*)(A...)> {
-  using Class = C;
-  using Result = R;
-  using Args = std::tuple<std::decay_t<A>...>;
-  static constexpr bool is_const = false;
-};
-
-template <class C, class R, class... A>
-struct Callable<R (C::*)(A...) const> : Callable<R (C::*)(A...)> {
-  static constexpr bool is_const = true;
-};
-
-template <class R, class... A>
-struct Callable<R (*)(A...)> {
-  using Result = R;
-  using Args = std::tuple<std::decay_t<A>...>;
-};
-
-template <class C, class R, class... A>
-struct Callable<R (C::*)(A...) noexcept> : Callable<R (C::*)(A...)> {};
-template <class C, class R, class... A>
-struct Callable<R (C::*)(A...) const noexcept> : Callable<R (C::*)(A...) const> {};
-template <class R, class... A>
-struct Callable<R (*)(A...) noexcept> : Callable<R (*)(A...)> {};
-
-template <auto... Params>
-struct ParamList {
-  static constexpr int count = sizeof...(Params);
-  static constexpr const char* names[count > 0 ? count : 1] = {Params.name...};
-  static constexpr int required = [] {
-    constexpr bool flags[] = {Params.required..., false};
-    int n = 0;
-    while (n < count && flags[n]) ++n;
-    return n;
-  }();
-};
-
 // Converts the matched slots in declaration order (a braced list evaluates
 // left to right) and calls `call` with the converted values.
-template <class Args, auto... Params, std::size_t... I, class F>
+template <class Args, class List, std::size_t... I, class F>
 decltype(auto) call_converted(PyObject* const* slots, std::index_sequence<I...>, F&& call) {
   return std::apply(std::forward<F>(call),
-                    Args{take_argument<std::tuple_element_t<I, Args>, Params>(slots[I])...});
+                    Args{take_argument<std::tuple_element_t<I, Args>, List::all[I]>(slots[I])...});
 }
 
 template <class R, class F>
@@ -378,36 +310,38 @@ PyObject* call_to_python(F&& call) {
   }
 }
 
-template <class Args, auto... Params>
-inline constexpr bool params_match =
-    std::tuple_size_v<Args> == sizeof...(Params);
-
 // ---------------------------------------------------------------------------
 // Entry points.
 
-template <Name Callee, auto Fn, auto... Params>
+// The slots of a fast call: its arguments as they stand when all are given
+// by position (the common case), else matched by name.
+template <class List>
+void fill_slots(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** slots) {
+  if (kwnames == nullptr && nargs == List::count) [[likely]] {
+    for (int i = 0; i < List::count; ++i) slots[i] = args[i];
+  } else {
+    match_vector(sig, args, nargs, kwnames, slots);
+  }
+}
+
+template <Name Callee, auto Fn, class List>
 PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
   using Info = Callable<decltype(Fn)>;
   using T = typename Info::Class;
   using Args = typename Info::Args;
-  using List = ParamList<Params...>;
-  static_assert(params_match<Args, Params...>, "one parameter name per argument");
+  static_assert(params_fit<Fn, List>, "one parameter name per argument");
   static constexpr Signature sig{PyClass<T>::name, Callee.text, List::names, List::count,
                                  List::required};
   return guarded([&]() -> PyObject* {
     PyObject* slots[List::count];
-    if (kwnames == nullptr && nargs == List::count) [[likely]] {
-      for (int i = 0; i < List::count; ++i) slots[i] = args[i];
-    } else {
-      match_vector(sig, args, nargs, kwnames, slots);
-    }
+    fill_slots<List>(sig, args, nargs, kwnames, slots);
     Instance<T>& inst = instance_of<T>(self);
     BorrowFor<Info::is_const> borrow(inst.borrow);
     return call_to_python<typename Info::Result>([&] {
-      return call_converted<Args, Params...>(
-          slots, std::make_index_sequence<List::count>{},
-          [&](auto... a) { return (inst.value.*Fn)(a...); });
+      return call_converted<Args, List>(slots, std::make_index_sequence<List::count>{},
+                                        [&](auto... a) { return (inst.value.*Fn)(a...); });
     });
   });
 }
@@ -423,58 +357,64 @@ PyObject* noargs_method(PyObject* self, PyObject*) noexcept {
   });
 }
 
-template <Name Callee, auto Fn, auto... Params>
-constexpr PyMethodDef method(const char* doc) {
-  if constexpr (sizeof...(Params) == 0) {
-    return {Callee.text, reinterpret_cast<PyCFunction>(&noargs_method<Fn>), METH_NOARGS, doc};
-  } else {
-    return {Callee.text,
-            reinterpret_cast<PyCFunction>(
-                reinterpret_cast<void (*)()>(&fastcall_method<Callee, Fn, Params...>)),
+template <class Entry>
+PyCFunction as_cfunction(Entry* entry) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// A method of the operation table (operations.hpp), its docstring's text
+// signature made from the operation's parameters and followed by `Prose`.
+template <class Op, Name Prose>
+PyMethodDef method() {
+  using List = typename Op::Params;
+  const char* doc = Docstring<Op::callee_name, true, List, Prose>::text;
+  if constexpr (List::count == 0)
+    return {Op::callee, as_cfunction(&noargs_method<Op::fn>), METH_NOARGS, doc};
+  else
+    return {Op::callee, as_cfunction(&fastcall_method<Op::callee_name, Op::fn, List>),
             METH_FASTCALL | METH_KEYWORDS, doc};
-  }
+}
+
+// A method outside the operation table, without parameters (`reset`).
+template <Name Callee, auto Fn, Name Prose>
+PyMethodDef method() {
+  return {Callee.text, as_cfunction(&noargs_method<Fn>), METH_NOARGS,
+          Docstring<Callee, true, ParamList<>, Prose>::text};
 }
 
 // A module-level function: no instance, no borrow.
-template <Name Callee, auto Fn, auto... Params>
+template <Name Callee, auto Fn, class List>
 PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
   using Info = Callable<decltype(Fn)>;
   using Args = typename Info::Args;
-  using List = ParamList<Params...>;
-  static_assert(params_match<Args, Params...>, "one parameter name per argument");
+  static_assert(params_fit<Fn, List>, "one parameter name per argument");
   static constexpr Signature sig{nullptr, Callee.text, List::names, List::count, List::required};
   return guarded([&]() -> PyObject* {
     PyObject* slots[List::count];
-    if (kwnames == nullptr && nargs == List::count) [[likely]] {
-      for (int i = 0; i < List::count; ++i) slots[i] = args[i];
-    } else {
-      match_vector(sig, args, nargs, kwnames, slots);
-    }
+    fill_slots<List>(sig, args, nargs, kwnames, slots);
     return call_to_python<typename Info::Result>([&] {
-      return call_converted<Args, Params...>(slots, std::make_index_sequence<List::count>{},
-                                             [](auto... a) { return Fn(a...); });
+      return call_converted<Args, List>(slots, std::make_index_sequence<List::count>{},
+                                        [](auto... a) { return Fn(a...); });
     });
   });
 }
 
-template <Name Callee, auto Fn, auto... Params>
-constexpr PyMethodDef function(const char* doc) {
-  return {Callee.text,
-          reinterpret_cast<PyCFunction>(
-              reinterpret_cast<void (*)()>(&fastcall_function<Callee, Fn, Params...>)),
-          METH_FASTCALL | METH_KEYWORDS, doc};
+template <class Op, Name Prose>
+PyMethodDef function() {
+  using List = typename Op::Params;
+  return {Op::callee, as_cfunction(&fastcall_function<Op::callee_name, Op::fn, List>),
+          METH_FASTCALL | METH_KEYWORDS, Docstring<Op::callee_name, false, List, Prose>::text};
 }
 
 // The constructor: `Ctor` is the function type T(ArgTypes...).
-template <class Ctor, auto... Params>
+template <class Ctor, class List>
 struct Constructor;
 
-template <class T, class... A, auto... Params>
-struct Constructor<T(A...), Params...> {
+template <class T, class... A, class List>
+struct Constructor<T(A...), List> {
   using Args = std::tuple<std::decay_t<A>...>;
-  using List = ParamList<Params...>;
-  static_assert(params_match<Args, Params...>, "one parameter name per argument");
+  static_assert(std::tuple_size_v<Args> == List::count, "one parameter name per argument");
 
   static PyObject* entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
     static constexpr Signature sig{PyClass<T>::name, "__new__", List::names, List::count,
@@ -484,9 +424,8 @@ struct Constructor<T(A...), Params...> {
       match_tuple(sig, args, kwargs, slots);
       // The state is complete (buffer included) before the object exists; if
       // the allocation fails, the state is released on the way out.
-      T value = call_converted<Args, Params...>(
-          slots, std::make_index_sequence<List::count>{},
-          [](auto... a) { return T(std::move(a)...); });
+      T value = call_converted<Args, List>(slots, std::make_index_sequence<List::count>{},
+                                           [](auto... a) { return T(std::move(a)...); });
       PyObject* self = subtype->tp_alloc(subtype, 0);
       if (self == nullptr) fail_with_pending_error();
       auto* inst = reinterpret_cast<Instance<T>*>(self);
@@ -497,8 +436,14 @@ struct Constructor<T(A...), Params...> {
   }
 };
 
-template <class Ctor, auto... Params>
-inline constexpr newfunc constructor = &Constructor<Ctor, Params...>::entry;
+// What every class table starts from: its name, its docstring (the
+// constructor's text signature, then `Prose`) and its constructor.
+template <Name ClassName, class Ctor, class List, Name Prose>
+struct ClassFace {
+  static constexpr const char* name = ClassName.text;
+  static constexpr const char* doc = Docstring<ClassName, false, List, Prose>::text;
+  static constexpr newfunc init = &Constructor<Ctor, List>::entry;
+};
 
 template <class T>
 void dealloc_entry(PyObject* self) noexcept {
@@ -518,7 +463,7 @@ void dealloc_entry(PyObject* self) noexcept {
 template <auto Member>
 struct MemberOwner;
 // Matches data members and member functions alike (M may be a function type).
-template <class C, class M, M C::*P>
+template <class C, class M, M C::* P>
 struct MemberOwner<P> {
   using Class = C;
 };
@@ -569,12 +514,15 @@ constexpr PyGetSetDef property(const char* name, const char* doc) {
                                         newfunc init, destructor dealloc, PyMethodDef* methods,
                                         PyGetSetDef* properties);
 
+// vorda's types are named "builtins.<Class>", as the interpreter's own are.
+inline constexpr const char* kTypeModule = "builtins.";
+
 template <class T>
 PyTypeObject* type_object() {
   static GilOnce once;
   once.call([] {
     using Table = PyClass<T>;
-    static const std::string qualified = std::string("builtins.") + Table::name;
+    static const std::string qualified = std::string(kTypeModule) + Table::name;
     PyGetSetDef* properties = nullptr;
     if constexpr (requires { Table::properties; }) properties = Table::properties;
     PyMethodDef* methods = nullptr;

@@ -1,7 +1,8 @@
 #include "panic.hpp"
 
 #include <execinfo.h>
-#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,13 +22,15 @@ bool backtrace_requested() {
 }
 
 std::string thread_name() {
-  if (gettid() == getpid()) return "main";
+  // The system calls themselves rather than gettid() and
+  // pthread_getname_np(), which older C libraries do not have (or have in
+  // libpthread): the wheels must load on them.
+  if (syscall(SYS_gettid) == getpid()) return "main";
   // Threads inherit the process name unless someone named them; only a name
   // of their own is worth reporting.
-  char own[64] = {};
+  char own[64] = {};  // PR_GET_NAME writes at most 16 bytes
   char process[64] = {};
-  if (pthread_getname_np(pthread_self(), own, sizeof own) != 0 || own[0] == '\0')
-    return "<unnamed>";
+  if (prctl(PR_GET_NAME, own) != 0 || own[0] == '\0') return "<unnamed>";
   if (FILE* comm = std::fopen("/proc/self/comm", "r")) {
     if (std::fgets(process, sizeof process, comm) != nullptr)
       process[std::strcspn(process, "\n")] = '\0';

@@ -58,9 +58,10 @@ class SampleRing {
     return buffer_.get();
   }
 
-  // `ahead` reads as if that many writes had been made since: a chunk of
-  // steps can take all its reads before any of its writes, as long as no
-  // read reaches a slot the chunk writes (see `age`).
+  // `ahead` reads as if that many writes had been made since: a run of steps
+  // can take all its reads before any of its writes, as long as no read
+  // reaches a slot the run writes (see `reach`). The per-sample read is the
+  // same formula at ahead 0.
   Sample read(std::uint64_t delay, std::uint64_t ahead = 0) const {
     std::uint64_t index = (write_pos_ + ahead - delay) & mask_;
     check_index(index, size());
@@ -81,9 +82,6 @@ class SampleRing {
   // Linear interpolation at a delay of `delay` samples (not clamped: below 0
   // it extrapolates from the oldest and the newest slot). The older slot
   // gets the weight of the fraction.
-  Sample read_interpolated(Sample delay, std::uint64_t ahead = 0) const {
-    return read_interpolated(split(delay), ahead);
-  }
   Sample read_interpolated(Split delay, std::uint64_t ahead) const {
     std::uint64_t index0 = (write_pos_ + ahead - delay.whole) & mask_;
     check_index(index0, size());
@@ -100,10 +98,10 @@ class SampleRing {
     write_pos_ = (write_pos_ + 1) & mask_;
   }
 
-  // How many writes ago the slot `back` places behind the write position was
-  // written, seen by a read made before the next write: from 1 (the newest)
-  // to size() (the oldest, which a delay of 0 or of size() reaches: it wraps).
-  std::uint64_t age(std::uint64_t back) const { return ((back - 1) & mask_) + 1; }
+  // How far back a read `back` places behind the write position reaches, in
+  // writes, seen before the next write: from 1 (the newest sample) to size()
+  // (the oldest, which a delay of 0 or of size() reaches: it wraps).
+  std::uint64_t reach(std::uint64_t back) const { return ((back - 1) & mask_) + 1; }
 
  private:
   struct Release {
@@ -114,10 +112,47 @@ class SampleRing {
   std::uint64_t mask_;
 };
 
+// How a delay in samples becomes a read of the ring: whole samples, a
+// fractional delay truncated, or one interpolated. `prepare` does what a run
+// of reads at one delay can do once; `reach` says how many writes back the
+// read reaches (SampleRing::reach).
+struct Whole {
+  using Prepared = std::uint64_t;
+  static Prepared prepare(std::uint64_t delay) { return delay; }
+  static Sample read(const SampleRing& ring, Prepared delay, std::uint64_t ahead) {
+    return ring.read(delay, ahead);
+  }
+  static std::uint64_t reach(const SampleRing& ring, Prepared delay) { return ring.reach(delay); }
+};
+
+struct Truncating {
+  using Prepared = std::uint64_t;
+  static Prepared prepare(Sample delay) { return saturating_count(floorf(delay)); }
+  static Sample read(const SampleRing& ring, Prepared whole, std::uint64_t ahead) {
+    return ring.read(whole, ahead);
+  }
+  static std::uint64_t reach(const SampleRing& ring, Prepared whole) { return ring.reach(whole); }
+};
+
+struct Interpolating {
+  using Prepared = SampleRing::Split;
+  static Prepared prepare(Sample delay) { return SampleRing::split(delay); }
+  static Sample read(const SampleRing& ring, Prepared delay, std::uint64_t ahead) {
+    return ring.read_interpolated(delay, ahead);
+  }
+  // The two neighbouring slots; the second is one further back (mod 2^64,
+  // as the read computes it).
+  static std::uint64_t reach(const SampleRing& ring, Prepared delay) {
+    std::uint64_t newer = ring.reach(delay.whole), older = ring.reach(delay.whole + 1);
+    return newer < older ? newer : older;
+  }
+};
+
 // A ring addressed in whole samples, sized from a maximum delay in samples.
 class RingBufferS {
  public:
   using Delay = std::uint64_t;
+  using Reader = Whole;
 
   explicit RingBufferS(std::uint64_t max_delay_samp)
       : ring_(max_delay_samp), max_delay_samp_(max_delay_samp) {}
@@ -133,54 +168,20 @@ class RingBufferS {
            ring_.size() < (std::uint64_t{1} << 61);
   }
 
-  Sample read(std::uint64_t delay_samp) const { return ring_.read(delay_samp); }
+  Sample read(std::uint64_t delay_samp) const {
+    return Reader::read(ring_, prepare(delay_samp), 0);
+  }
   [[gnu::always_inline]] void write(Sample xn) { ring_.write(xn); }
   std::uint64_t max_delay_samp() const { return max_delay_samp_; }
 
-  // A read `ahead` writes from now, and the age of the youngest sample a
-  // read at this delay reaches (SampleRing::age). A run of reads at one
-  // delay may prepare it once: tap_at(prepare_tap(d), a) is tap(d, a).
-  Sample tap(std::uint64_t delay_samp, std::uint64_t ahead) const {
-    return tap_at(prepare_tap(delay_samp), ahead);
-  }
-  std::uint64_t prepare_tap(std::uint64_t delay_samp) const { return delay_samp; }
-  Sample tap_at(std::uint64_t delay_samp, std::uint64_t ahead) const {
-    return ring_.read(delay_samp, ahead);
-  }
-  std::uint64_t youngest(std::uint64_t delay_samp) const { return ring_.age(delay_samp); }
+  // What a read at `delay_samp` reads, worked out once for any number of
+  // reads at that delay, and the memory it reads.
+  std::uint64_t prepare(std::uint64_t delay_samp) const { return delay_samp; }
+  const SampleRing& memory() const { return ring_; }
 
  private:
   SampleRing ring_;
   std::uint64_t max_delay_samp_;  // as requested, not the power-of-two size
-};
-
-// How a delay in samples, possibly fractional, becomes a read of the ring.
-struct Truncating {
-  using Prepared = std::uint64_t;
-  static Prepared prepare(Sample delay) { return saturating_count(floorf(delay)); }
-  static Sample read(const SampleRing& ring, Prepared whole, std::uint64_t ahead) {
-    return ring.read(whole, ahead);
-  }
-  static Sample read(const SampleRing& ring, Sample delay) { return read(ring, prepare(delay), 0); }
-  static std::uint64_t youngest(const SampleRing& ring, Sample delay) {
-    return ring.age(prepare(delay));
-  }
-};
-
-struct Interpolating {
-  using Prepared = SampleRing::Split;
-  static Prepared prepare(Sample delay) { return SampleRing::split(delay); }
-  static Sample read(const SampleRing& ring, Prepared delay, std::uint64_t ahead) {
-    return ring.read_interpolated(delay, ahead);
-  }
-  static Sample read(const SampleRing& ring, Sample delay) { return read(ring, prepare(delay), 0); }
-  // The two neighbouring slots; the second is one further back (mod 2^64,
-  // as the read computes it).
-  static std::uint64_t youngest(const SampleRing& ring, Sample delay) {
-    std::uint64_t whole = prepare(delay).whole;
-    std::uint64_t newer = ring.age(whole), older = ring.age(whole + 1);
-    return newer < older ? newer : older;
-  }
 };
 
 // The ring length for a maximum delay in seconds. Panics unless both are
@@ -195,10 +196,11 @@ inline std::uint64_t samples_for(Sample sample_rate, Sample max_delay_sec) {
 }
 
 // A ring addressed in seconds; `Reader` decides what a fractional delay reads.
-template <class Reader>
+template <class ReadPolicy>
 class TimedRingBuffer {
  public:
   using Delay = Sample;
+  using Reader = ReadPolicy;
 
   TimedRingBuffer(Sample sample_rate, Sample max_delay_sec)
       : ring_(samples_for(sample_rate, max_delay_sec)),
@@ -218,23 +220,15 @@ class TimedRingBuffer {
     return ring_.size() == slots && slots < (std::uint64_t{1} << 61);
   }
 
-  Sample read(Sample delay_sec) const { return Reader::read(ring_, delay_sec * sample_rate_); }
+  Sample read(Sample delay_sec) const { return Reader::read(ring_, prepare(delay_sec), 0); }
   [[gnu::always_inline]] void write(Sample xn) { ring_.write(xn); }
   Sample sample_rate() const { return sample_rate_; }
   Sample max_delay_sec() const { return max_delay_sec_; }
 
-  Sample tap(Sample delay_sec, std::uint64_t ahead) const {
-    return tap_at(prepare_tap(delay_sec), ahead);
-  }
-  typename Reader::Prepared prepare_tap(Sample delay_sec) const {
+  typename Reader::Prepared prepare(Sample delay_sec) const {
     return Reader::prepare(delay_sec * sample_rate_);
   }
-  Sample tap_at(typename Reader::Prepared delay, std::uint64_t ahead) const {
-    return Reader::read(ring_, delay, ahead);
-  }
-  std::uint64_t youngest(Sample delay_sec) const {
-    return Reader::youngest(ring_, delay_sec * sample_rate_);
-  }
+  const SampleRing& memory() const { return ring_; }
 
  private:
   SampleRing ring_;

@@ -68,7 +68,7 @@ def test_demo_is_reproducible_from_its_seed(sample_rate):
     again = demo.render(0.3, sample_rate, seed=7, progress=False)
     other = demo.render(0.3, sample_rate, seed=8, progress=False)
     for channel, same, different in zip(first, again, other):
-        assert channel.dtype == np.float32 and len(channel) == round(0.3 * sample_rate)
+        assert channel.dtype == np.float32 and len(channel) == round((0.3 + demo.TAIL) * sample_rate)
         # Filters designed for 48 kHz must not blow up at lower rates.
         assert np.all(np.isfinite(channel))
         assert channel.tobytes() == same.tobytes()
@@ -92,8 +92,24 @@ def test_demo_writes_the_same_file_per_sample_as_in_blocks(tmp_path):
     assert np.max(np.abs(wavfile.read(wavs[0])[1])) == pytest.approx(PEAK, rel=1e-6)
 
 
-def test_measured_responses_match_their_difference_equations():
-    for r in plot_responses.measure(SR, 16384):
+def test_demo_rings_out_fades_to_zero_and_carries_no_offset():
+    sr = 16000
+    music = 8 * sr
+    for x in demo.render(8.0, sr, seed=1, progress=False):
+        x = x.astype(np.float64)
+        assert len(x) == round((8.0 + demo.TAIL) * sr)
+        # The offset the saturated bass and the kicks left was 5e-3.
+        assert abs(np.mean(x)) < 2e-4
+        # The reverb still sounds after the music, and is faded out by the end.
+        level = [np.sqrt(np.mean(x[a : a + sr // 4] ** 2)) for a in range(music, len(x), sr // 4)]
+        assert level[0] > 1e-2 and level[-1] < 1e-4
+        assert x[-1] == 0.0 and not np.signbit(x[-1])  # no click, no negative zero
+
+
+@pytest.mark.parametrize("points", [200, 4000])  # as --quick draws them, and as a full run
+def test_measured_responses_match_their_difference_equations(points):
+    for r in plot_responses.measure(SR, points):
+        assert r.freqs[0] == r.band[0] and r.freqs[-1] == pytest.approx(r.band[1])
         # Judge only where there is signal to measure: float32 noise
         # dominates deep in a stop band.
         audible = r.predicted_db > -60.0

@@ -2,6 +2,7 @@
 examples, and carry the module's own docstrings."""
 
 import ast
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -58,3 +59,48 @@ def test_stub_docstrings_are_the_runtime_docstrings():
             assert qualified in documented, f"{qualified} missing from the stub"
             # Properties without a docstring are stubbed with a bare "...".
             assert documented[qualified] == (runtime.__doc__ or None), qualified
+
+
+# What a patch takes where, as the runtime decides it: the stubs must accept
+# exactly these statements and refuse the others.
+PATCH_CASES = [
+    "p.process(vorda.DelayS(64), x, k)",
+    "p.process(vorda.DelayS(64), x, 3)",
+    "p.process(vorda.CombS(64), x, k, k)",
+    "p.read(vorda.RingBufferS(64), k)",
+    "p.process(vorda.DelayS(64), x, k + 1)",
+    "p.process(vorda.DelayS(64), x, x)",
+    "p.process(vorda.DelayS(64), x, p.feedback())",
+    "p.process(vorda.DelayS(64), k, 3)",
+    "p.process(vorda.DelayL(48000, 0.1), x, k)",
+    "p.process(vorda.DelayL(48000, 0.1), x, x * 0.5)",
+    "p.output('y', k)",
+]
+
+
+def runtime_accepts(statement):
+    import vorda_blocks as vb
+
+    p = vb.Patch()
+    env = {"vorda": vorda, "p": p, "x": p.input("x"), "k": p.input("k", count=True)}
+    try:
+        exec(statement, env)
+    except (TypeError, ValueError):
+        return False
+    return True
+
+
+def test_the_stubs_accept_in_a_patch_what_the_runtime_accepts(tmp_path):
+    lines = ["import vorda", "import vorda_blocks as vb", ""]
+    where = {}
+    for i, statement in enumerate(PATCH_CASES):
+        lines += [f"def case_{i}(p: vb.Patch) -> None:",
+                  "    x = p.input('x')", "    k = p.input('k', count=True)"]
+        where[len(lines) + 1] = statement
+        lines += [f"    {statement}", ""]
+    (tmp_path / "cases.py").write_text("\n".join(lines), encoding="utf-8")
+    run = run_module("mypy", "--strict", "--cache-dir", "/dev/null", "cases.py", cwd=tmp_path)
+    refused = {where[int(m)] for m in re.findall(r"^cases\.py:(\d+): error", run.stdout, re.M)}
+    assert refused <= set(PATCH_CASES), run.stdout
+    for statement in PATCH_CASES:
+        assert (statement not in refused) == runtime_accepts(statement), statement

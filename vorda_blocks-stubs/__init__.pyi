@@ -1,7 +1,10 @@
 """Whole numpy arrays through vorda's processors, bit for bit as the per-sample calls."""
 
 from collections.abc import Sequence
-from typing import Any, ClassVar, NoReturn, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+from typing import (
+    Any, ClassVar, Literal, NoReturn, SupportsFloat, SupportsIndex, TypeAlias, final, overload,
+    type_check_only,
+)
 
 from typing_extensions import Buffer, Self, disjoint_base
 
@@ -89,6 +92,15 @@ def pan2(
 ) -> _Pair:
     """`vorda.pan2` over a block: returns the float32 arrays (left, right)."""
 
+class PanicException(BaseException):
+    """
+    The exception raised when vorda's native code panics.
+
+    Like SystemExit, this exception is derived from BaseException so that it
+    will typically propagate all the way through the stack and cause the
+    Python interpreter to exit.
+    """
+
 # --- Snapshots ----------------------------------------------------------------
 
 _Instance: TypeAlias = (
@@ -116,7 +128,9 @@ def restore(data: Buffer, /, instances: Sequence[_Instance] | None = None) -> An
 
 # A patch argument: a value of the patch or a number (fixed when recorded).
 _In: TypeAlias = Value | SupportsFloat | SupportsIndex
-_Count: TypeAlias = Value | SupportsIndex
+# Only an int or an input declared with count=True takes a `_samp` argument:
+# the patch refuses any value computed from them.
+_Count: TypeAlias = _CountInput | SupportsIndex
 _Number: TypeAlias = float | int | np.floating[Any] | np.integer[Any] | np.bool_
 _Step: TypeAlias = tuple[str, object, tuple[Value | float | int, ...], tuple[Value, ...]]
 _Given: TypeAlias = SupportsFloat | SupportsIndex | npt.ArrayLike
@@ -159,6 +173,20 @@ class Value:
     def __ne__(self, value: object, /) -> NoReturn: ...  # type: ignore[override]
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
+@type_check_only
+class _CountInput:
+    """An input declared with count=True: it takes part only as a count (a
+    `_samp` argument), never as a sample or in arithmetic. At run time it is
+    a Value; the stubs tell it apart so that the type checker refuses what
+    the patch refuses."""
+
+    @property
+    def patch(self) -> Patch: ...
+    @property
+    def index(self) -> int: ...
+    @property
+    def count(self) -> bool: ...
+
 @final
 class Feedback(Value):
     """A patch's one-sample memory (Patch.feedback): a value that reads what
@@ -195,11 +223,16 @@ class Patch:
     Python floats between them."""
 
     def __init__(self) -> None: ...
-    def input(self, /, name: str, count: bool = False) -> Value:
+    @overload
+    def input(self, /, name: str, count: Literal[True]) -> _CountInput:
         """A value given to run() by `name`, one per sample: an array or a number.
 
         With count=True it is a count (for `_samp` arguments only), and run()
         takes an integer array or an int for it."""
+    @overload
+    def input(self, /, name: str, count: Literal[False] = False) -> Value: ...
+    @overload
+    def input(self, /, name: str, count: bool) -> Value | _CountInput: ...
     def feedback(self, /, initial: _Number = 0.0, name: str | None = None) -> Feedback:
         """A one-sample memory: reading it gives what its set() was given on the
         previous sample (`initial` on the first one)."""
@@ -252,16 +285,16 @@ class Patch:
     def tanh(self, /, a: Value | _Number) -> Value:
         """Record `math.tanh(a)`."""
     def output(
-        self, /, name: str, value: Value | _Number, dtype: npt.DTypeLike = np.float32
+        self, /, name: str, value: Value | _Number, dtype: npt.DTypeLike = "float32"
     ) -> None:
         """Make `value` an output of run(), as an array of `dtype` (float32, or
         float64 to keep the double)."""
     def compile(self, /) -> None:
         """Turn the recording into a schedule (the first run does it otherwise).
         Nothing more can be recorded after it."""
-    def run(
-        self, /, n: SupportsIndex | None = None, **inputs: _Given
-    ) -> npt.NDArray[Any] | tuple[npt.NDArray[Any], ...] | None:
+    # What run() returns depends on how many outputs were recorded, which no
+    # type can follow: an array for one, a tuple for several, None for none.
+    def run(self, /, n: SupportsIndex | None = None, **inputs: _Given) -> Any:
         """Run the patch over n samples: each input by name, a 1-D array or a
         number. Returns the only output's array, or a tuple of them in the order
         they were declared (None without outputs). The patch and its instances

@@ -6,65 +6,34 @@
 #include <optional>
 #include <string>
 
+#include "blocks/arguments.hpp"
 #include "blocks/arrays.hpp"
 #include "blocks/entries.hpp"
 
 namespace vorda::blocks {
 
-std::optional<Py_ssize_t> length_argument(PyObject* n_slot) {
-  if (n_slot == nullptr || n_slot == Py_None) return std::nullopt;
-  if (!PyIndex_Check(n_slot))
-    raise(PyExc_TypeError, std::string("n must be an integer, not ") + type_name(n_slot));
-  Owned index = checked(PyNumber_Index(n_slot));
-  Py_ssize_t n = PyLong_AsSsize_t(index.get());
-  if (n == -1 && PyErr_Occurred()) throw_error_set();
-  if (n < 0)
-    raise(PyExc_ValueError, "n is " + std::to_string(n) + ": a block cannot be shorter than 0");
-  return n;
-}
-
-bool check_modulation(const Signature& sig, int params, const char* where, PyObject* const* slots) {
-  const int P = params, M = sig.count - params;
-  int given = 0;
-  for (int i = P; i < P + M; ++i) given += slots[i] != nullptr;
-  if (given == 0 || given == M) return M > 0 && given == M;
-  std::string all, missing;
-  for (int i = P; i < P + M; ++i) {
-    std::string quoted = std::string("'") + sig.names[i] + "'";
-    all += (i == P ? "" : i + 1 == P + M ? " and " : ", ") + quoted;
-    if (slots[i] == nullptr) missing += (missing.empty() ? "" : ", ") + quoted;
-  }
-  raise(PyExc_TypeError, std::string(sig.class_name) + "." + sig.callable + "() " + where +
-                             " modulates " + all + " together: give all of them or none (missing " +
-                             missing + ")");
-}
-
-Py_ssize_t block_length(const Input* inputs, int count, PyObject* n_slot) {
-  const Input* first = nullptr;
-  for (int i = 0; i < count; ++i) {
-    if (inputs[i].arg.constant) continue;
-    if (first == nullptr) {
-      first = &inputs[i];
-    } else if (inputs[i].length != first->length) {
-      raise(PyExc_ValueError, std::string("arguments '") + first->name + "' and '" +
-                                  inputs[i].name +
-                                  "' have different lengths: " + std::to_string(first->length) +
-                                  " and " + std::to_string(inputs[i].length));
-    }
-  }
-  std::optional<Py_ssize_t> n = length_argument(n_slot);
-  if (first == nullptr) {
-    if (!n)
-      raise(PyExc_TypeError, "n is required when no argument is an array: it is the block length");
-    return *n;
-  }
-  if (n && *n != first->length)
-    raise(PyExc_ValueError, "n is " + std::to_string(*n) + " but argument '" + first->name +
-                                "' has " + std::to_string(first->length) + " samples");
-  return first->length;
-}
-
 namespace {
+
+// The arrays a block writes its results to: new ones, or the caller's
+// `out` (a pair for two results), separated from the inputs they overlap.
+template <int kOutputs>
+void take_outputs(PyObject* out, Py_ssize_t length, Output* outputs, Input* inputs, int used) {
+  if (out == nullptr || out == Py_None) {
+    for (int k = 0; k < kOutputs; ++k) new_out(outputs[k], length, np.float32);
+  } else if constexpr (kOutputs == 1) {
+    take_out(outputs[0], out, length);
+  } else {
+    if (!(PyTuple_Check(out) || PyList_Check(out)) || PySequence_Size(out) != 2)
+      raise(PyExc_TypeError, "out: expected a pair of float32 arrays, not " + type_name(out));
+    Owned pair = checked(PySequence_Tuple(out));
+    for (int k = 0; k < 2; ++k) take_out(outputs[k], PyTuple_GET_ITEM(pair.get(), k), length);
+    if (overlap(outputs[0].view->buf, outputs[0].view->len, outputs[1].view->buf,
+                outputs[1].view->len))
+      raise(PyExc_ValueError, "out: the two arrays overlap");
+  }
+  for (int i = 0; i < used; ++i)
+    for (int k = 0; k < kOutputs; ++k) separate(inputs[i], outputs[k]);
+}
 
 template <class R>
 PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -103,24 +72,8 @@ PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   const Py_ssize_t length = block_length(inputs, used, slots[P + M]);
 
   Output outputs[kOutputs > 0 ? kOutputs : 1];
-  if constexpr (kOutputs > 0) {
-    PyObject* out = slots[P + M + 1];
-    if (out == nullptr || out == Py_None) {
-      for (int k = 0; k < kOutputs; ++k) new_out(outputs[k], length, np.float32);
-    } else if constexpr (kOutputs == 1) {
-      take_out(outputs[0], out, length);
-    } else {
-      if (!(PyTuple_Check(out) || PyList_Check(out)) || PySequence_Size(out) != 2)
-        raise(PyExc_TypeError, "out: expected a pair of float32 arrays, not " + type_name(out));
-      Owned pair = checked(PySequence_Tuple(out));
-      for (int k = 0; k < 2; ++k) take_out(outputs[k], PyTuple_GET_ITEM(pair.get(), k), length);
-      if (overlap(outputs[0].view->buf, outputs[0].view->len, outputs[1].view->buf,
-                  outputs[1].view->len))
-        raise(PyExc_ValueError, "out: the two arrays overlap");
-    }
-    for (int i = 0; i < used; ++i)
-      for (int k = 0; k < kOutputs; ++k) separate(inputs[i], outputs[k]);
-  }
+  if constexpr (kOutputs > 0)
+    take_outputs<kOutputs>(slots[P + M + 1], length, outputs, inputs, used);
 
   Sink sink{};
   if constexpr (kOutputs == 1) sink = {static_cast<Sample*>(outputs[0].data())};

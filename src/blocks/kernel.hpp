@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "frame.hpp"
+#include "params.hpp"
 #include "sample.hpp"
 
 namespace vorda::blocks {

@@ -2,8 +2,8 @@
 //
 // The instances this module works on are vorda's own. It reads them
 // through the frame's instance layout, which is checked against vorda's
-// types at import, as is every row's parameter list against the text
-// signature of the vorda callable it repeats.
+// types at import. (Both modules build their parameter lists and text
+// signatures from the one operation table, so those cannot disagree.)
 #include <string>
 
 #include "blocks/arrays.hpp"
@@ -69,23 +69,6 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-// The text signature a row must share with the vorda callable it repeats.
-template <class R>
-std::string expected_signature() {
-  std::string text = R::is_function ? "(" : "($self";
-  for (int i = 0; i < R::kParams; ++i) {
-    if (i > 0 || !R::is_function) text += ", ";
-    text += R::Table::names[i];
-    if (!R::Table::required[i]) {
-      char* value =
-          PyOS_double_to_string(R::Table::fallback[i], 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-      text += std::string("=") + value;
-      PyMem_Free(value);
-    }
-  }
-  return text + ")";
-}
-
 // This module relies on vorda's instance layout and calling conventions:
 // refuse to load beside a vorda it does not match.
 template <class R>
@@ -103,15 +86,6 @@ void bind(PyObject* vorda_module) {
       raise(PyExc_ImportError,
             "vorda_blocks does not match this vorda: the instances of " + what + " differ");
     R::type = reinterpret_cast<PyTypeObject*>(found.get());
-    found = checked(PyObject_GetAttrString(found.get(), R::callee));
-    what += std::string(".") + R::callee;
-  }
-  Owned signature(PyObject_GetAttrString(found.get(), "__text_signature__"));
-  const char* text = signature ? PyUnicode_AsUTF8(signature.get()) : nullptr;
-  if (text == nullptr || expected_signature<R>() != text) {
-    PyErr_Clear();
-    raise(PyExc_ImportError,
-          "vorda_blocks does not match this vorda: the parameters of " + what + " differ");
   }
 }
 
@@ -134,6 +108,9 @@ PyObject* import_module() {
     bind<Pan2Row>(vorda_module.get());
     Owned module = checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     create_patch_types(module.get());
+    // The class vorda's panics raise, so that they can be caught by name.
+    if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0)
+      throw_error_set();
     register_with_copyreg(module.get());
     cached_module = module.release();
   });

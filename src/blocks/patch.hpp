@@ -39,7 +39,7 @@ enum class NodeType { op, arith, set };
 
 struct Node {
   NodeType type = NodeType::op;
-  const OpInfo* op = nullptr;
+  const RowInfo* row = nullptr;  // an operation's row of the table
   PyObject* instance = nullptr;  // owned; nullptr for pan2 and arithmetic
   bool modulated = false;
   Arith arith = Arith::copy;
@@ -76,12 +76,15 @@ struct Schedule {
   std::vector<std::uint64_t*> count_data;
   std::vector<Unit> units;
   std::vector<std::string> labels;  // one per unit
-  struct Item {
-    bool per_sample = false;   // the units take turns sample by sample
-    LanesFn lanes = nullptr;   // or they run side by side (independent, of one row)
+  // What a chunk runs, in order: one unit over the whole chunk, the units of
+  // a component taking turns sample by sample, or independent units of one
+  // row side by side.
+  struct Stage {
+    bool per_sample = false;  // the units take turns sample by sample
+    LanesFn lanes = nullptr;  // or they run side by side
     std::vector<int> units;
   };
-  std::vector<Item> items;
+  std::vector<Stage> stages;
   std::vector<BorrowFlag*> borrows;  // each used instance's, once
 };
 

@@ -44,11 +44,14 @@ inline std::string str_of(PyObject* object) {
   return utf8;
 }
 
-// A type's own name, without the "builtins." vorda's types carry.
+// A type's own name, without the module vorda's types (kTypeModule) and
+// others carry.
+inline const char* bare_type_name(PyTypeObject* type) {
+  const char* dot = std::strrchr(type->tp_name, '.');
+  return dot != nullptr ? dot + 1 : type->tp_name;
+}
 inline std::string type_name(PyObject* object) {
-  const char* full = Py_TYPE(object)->tp_name;
-  const char* dot = std::strrchr(full, '.');
-  return dot != nullptr ? dot + 1 : full;
+  return bare_type_name(Py_TYPE(object));
 }
 
 [[noreturn, gnu::cold]] inline void raise(PyObject* type, const std::string& message) {
@@ -56,7 +59,9 @@ inline std::string type_name(PyObject* object) {
   throw_error_set();
 }
 
-inline std::string argument(const char* name) { return std::string("argument '") + name + "': "; }
+inline std::string argument(const char* name) {
+  return std::string("argument '") + name + "': ";
+}
 
 // numpy's own error while it looks at an argument gains the argument's name
 // (the original becomes its cause).

@@ -1,8 +1,8 @@
 // The one table of operations for blocks and patches: each row is an
 // operation (class, Python name, member function, parameters) together with
 // how a block may modulate it, hoist work out of its loop, or split it into
-// its read and the rest (for a patch that runs a loop through it a chunk at
-// a time). A block call and a patch operation go through the same row.
+// its read and the rest (read_ahead.hpp). A block call and a patch operation go through the same
+// row.
 #pragma once
 
 #include <array>
@@ -11,6 +11,8 @@
 #include <type_traits>
 
 #include "blocks/kernel.hpp"
+#include "blocks/read_ahead.hpp"
+#include "frame.hpp"
 #include "operations.hpp"
 
 namespace vorda::blocks {
@@ -26,22 +28,6 @@ struct Modulated {
   static constexpr auto set = Set;
   static constexpr const char* name = Setter.text;
   using Params = P;
-};
-
-// A step that reads its ring before it writes it, offered in two halves:
-// `Tap(delay, ahead)` reads as if `ahead` writes had been made since,
-// `Youngest(delay)` says how many writes back that read reaches, and `Feed`
-// (for a step that also writes) does the rest given what was read:
-// Feed(xn, delayed, trailing...), where the trailing arguments are those
-// after `xn`, hoisted if the row hoists. The delay is the first argument
-// after `xn`, or the only one of a read.
-struct NoTaps {};
-template <auto Tap, auto Youngest, auto Feed = nullptr>
-struct Taps {
-  static constexpr auto tap = Tap;
-  static constexpr auto youngest = Youngest;
-  static constexpr auto feed = Feed;
-  static constexpr bool feeds = !std::is_same_v<decltype(Feed), std::nullptr_t>;
 };
 
 template <class Main, class Extra, bool WithOut>
@@ -84,8 +70,9 @@ struct FullStep<Fn, Unmodulated> {
 };
 
 template <class Op, class Modulation = Unmodulated, class Hoisting = NoHoist,
-          class Split = NoTaps>
+          Split Splits = Split::none>
 struct Row {
+  using Operation = Op;
   using Params = typename Op::Params;
   static constexpr auto fn = Op::fn;
   using Plain = Call<fn>;
@@ -103,40 +90,41 @@ struct Row {
   static constexpr const char* class_name = is_function ? nullptr : Op::class_name;
   static constexpr const char* callee = Op::callee;
   using Hoisted = Hoisting;
-  using Taps = Split;
+  static constexpr Split split = Splits;
   static constexpr const char* modulation = Modulation::name;
 
   static inline PyTypeObject* type = nullptr;  // vorda's, found at import
 };
 
 template <class T>
-using ReadTaps = Taps<&T::tap, &T::youngest>;
-template <class T>
-using StepTaps = Taps<&T::tap, &T::youngest, &T::feed>;
-template <class T>
 using CoefficientOnce = Hoist<&T::process_at, &T::at_coefficient>;
 
 using ProcessRows = std::tuple<
     Row<ops::SinOscProcess>, Row<ops::WhiteNoiseProcess>, Row<ops::LfoProcess>,
-    Row<ops::BiquadProcess, Modulated<"set_coefs", ops::BiquadSetCoefs::fn, ops::BiquadSetCoefs::Params>>,
+    Row<ops::BiquadProcess,
+        Modulated<"set_coefs", ops::BiquadSetCoefs::fn, ops::BiquadSetCoefs::Params>>,
     Row<ops::LeakDcProcess, Modulated<"coef", &LeakDc::coef, ParamList<ops::kLeakDcCoef>>>,
-    Row<ops::DelaySProcess, Unmodulated, NoHoist, StepTaps<DelayS>>,
-    Row<ops::DelayNProcess, Unmodulated, NoHoist, StepTaps<DelayN>>,
-    Row<ops::DelayLProcess, Unmodulated, NoHoist, StepTaps<DelayL>>,
-    Row<ops::CombSProcess, Unmodulated, CoefficientOnce<CombS>, StepTaps<CombS>>,
-    Row<ops::CombNProcess, Unmodulated, CoefficientOnce<CombN>, StepTaps<CombN>>,
-    Row<ops::CombLProcess, Unmodulated, CoefficientOnce<CombL>, StepTaps<CombL>>,
+    Row<ops::DelaySProcess, Unmodulated, NoHoist, Split::step>,
+    Row<ops::DelayNProcess, Unmodulated, NoHoist, Split::step>,
+    Row<ops::DelayLProcess, Unmodulated, NoHoist, Split::step>,
+    Row<ops::CombSProcess, Unmodulated, CoefficientOnce<CombS>, Split::step>,
+    Row<ops::CombNProcess, Unmodulated, CoefficientOnce<CombN>, Split::step>,
+    Row<ops::CombLProcess, Unmodulated, CoefficientOnce<CombL>, Split::step>,
     Row<ops::AllpassSProcess, Unmodulated, CoefficientOnce<AllpassS>>,
     Row<ops::AllpassNProcess, Unmodulated, CoefficientOnce<AllpassN>>,
     Row<ops::AllpassLProcess, Unmodulated, CoefficientOnce<AllpassL>>>;
 
-using ReadRows = std::tuple<Row<ops::RingBufferSRead, Unmodulated, NoHoist, ReadTaps<RingBufferS>>,
-                            Row<ops::RingBufferNRead, Unmodulated, NoHoist, ReadTaps<RingBufferN>>,
-                            Row<ops::RingBufferLRead, Unmodulated, NoHoist, ReadTaps<RingBufferL>>>;
+using ReadRows = std::tuple<Row<ops::RingBufferSOps::Read, Unmodulated, NoHoist, Split::read>,
+                            Row<ops::RingBufferNOps::Read, Unmodulated, NoHoist, Split::read>,
+                            Row<ops::RingBufferLOps::Read, Unmodulated, NoHoist, Split::read>>;
 
-using WriteRows = std::tuple<Row<ops::RingBufferSWrite>, Row<ops::RingBufferNWrite>,
-                             Row<ops::RingBufferLWrite>>;
+using WriteRows =
+    std::tuple<Row<ops::RingBufferSOps::Write>, Row<ops::RingBufferNOps::Write>, Row<ops::RingBufferLOps::Write>>;
 
 using Pan2Row = Row<ops::Pan2, Unmodulated, Hoist<&pan_at, &pan_gains>>;
+
+// Every row, in the order that numbers them in snapshots (snapshot_tags.hpp).
+using AllRows =
+    decltype(std::tuple_cat(ProcessRows{}, ReadRows{}, WriteRows{}, std::tuple<Pan2Row>{}));
 
 }  // namespace vorda::blocks

@@ -72,65 +72,39 @@ void step(const Unit& u, std::size_t i) {
   }
 }
 
-// The read half of a split: every read of the chunk before any of its
-// writes. A function of its own for the same reason as emit_shared.
-template <class T, class Delay>
-[[gnu::noinline]] void tap_loop(const T& __restrict p, std::size_t n, Delay delay,
-                                std::uint64_t ahead, double* __restrict out) {
-  const auto prepared = p.prepare_tap(delay);  // one delay for the whole chunk
-  for (std::size_t i = 0; i < n; ++i) out[i] = p.tap_at(prepared, ahead + i);
-}
-
 template <class R>
 constexpr int delay_index() {
   return R::kParams == 1 ? 0 : 1;  // read(delay) or process(xn, delay, ...)
 }
 
 template <class R>
-using DelayOf = std::tuple_element_t<delay_index<R>(), typename R::Plain::Args>;
+using Stateful = std::remove_const_t<Proc<R>>;
 
+// The read half of a split step: the chunk's reads, ahead of its writes.
 template <class R>
-void tap(const Unit& u, std::size_t n) {
-  const auto& p = *static_cast<const std::remove_const_t<Proc<R>>*>(u.proc);
-  tap_loop(p, n, u.args[delay_index<R>()].template value<DelayOf<R>>(), u.ahead, u.out[0]);
+void read_ahead_of(const Unit& u, std::size_t n) {
+  const auto& p = *static_cast<const Stateful<R>*>(u.proc);
+  read_ahead(p, n, u.args[delay_index<R>()].template value<DelayOf<Stateful<R>>>(), u.ahead,
+             u.out[0]);
 }
 
 template <class R>
-std::uint64_t youngest(const void* proc, const Arg& delay) {
-  const auto& p = *static_cast<const std::remove_const_t<Proc<R>>*>(proc);
-  return p.youngest(delay.template value<DelayOf<R>>());
+std::uint64_t reach_of(const void* proc, const Arg& delay) {
+  const auto& p = *static_cast<const Stateful<R>*>(proc);
+  return reach(p, delay.template value<DelayOf<Stateful<R>>>());
 }
 
-// The feed half: Feed(xn, delayed, trailing...), the trailing arguments
-// hoisted as the row hoists them (a split needs them constant).
+// The feed half: (xn, delayed) and, for a feedback loop, its gain, the
+// coefficient hoisted as the row hoists it (a split needs it constant).
 template <class R>
-void feed(const Unit& u, std::size_t n) {
-  constexpr int P = R::kParams;
-  using H = typename R::Hoisted;
-  Arg args[P + 2];
-  std::copy(u.args, u.args + P, args);
-  auto trailing = [&] {
-    if constexpr (std::is_same_v<H, NoHoist>) {
-      std::array<Arg, P - 1> raw;
-      std::copy(args + 1, args + P, raw.begin());
-      return raw;
-    } else {
-      auto hoisted = hoisted_args<H, P>(args);
-      std::array<Arg, std::tuple_size_v<decltype(hoisted)> - 1> rest;
-      std::copy(hoisted.begin() + 1, hoisted.end(), rest.begin());
-      return rest;
-    }
-  }();
-  Arg call[2 + std::tuple_size_v<decltype(trailing)>];
-  call[0] = args[0];
-  call[1].constant = false;
-  call[1].data = u.delayed;
-  std::copy(trailing.begin(), trailing.end(), call + 2);
-  // On the class that declares Feed (a comb's feed is its loop's): the
-  // processor adds no state to it.
-  using Declaring = typename Callable<std::remove_const_t<decltype(R::Taps::feed)>>::Class;
-  static_assert(sizeof(Declaring) == sizeof(std::remove_const_t<Proc<R>>));
-  run<Call<R::Taps::feed>, DoubleArrays>(static_cast<Declaring&>(proc_of<R>(u)), n, NoSink{}, call);
+void feed_of(const Unit& u, std::size_t n) {
+  using T = Stateful<R>;
+  Arg args[3];
+  args[0] = u.args[0];
+  args[1].constant = false;
+  args[1].data = u.delayed;
+  if constexpr (Feed<T>::loops) args[2] = hoisted_args<typename R::Hoisted, R::kParams>(u.args)[2];
+  run<Feed<T>, DoubleArrays>(proc_of<R>(u), n, NoSink{}, args);
 }
 
 // Several units of one stateful row at once, every argument an array. Each
@@ -169,7 +143,8 @@ void lanes(const Unit* const* units, std::size_t n) {
       else
         return static_cast<const std::uint64_t*>(data)[i];
     };
-    auto result = Step::step(*local[w], arg.template operator()<std::tuple_element_t<I, Args>>(in[w][I])...);
+    auto result =
+        Step::step(*local[w], arg.template operator()<std::tuple_element_t<I, Args>>(in[w][I])...);
     if constexpr (R::kResults == 1) {
       out[w][0][i] = result;
     } else if constexpr (R::kResults == 2) {
@@ -190,8 +165,8 @@ void lanes(const Unit* const* units, std::size_t n) {
 }
 
 template <class R>
-OpInfo describe() {
-  OpInfo op;
+RowInfo describe() {
+  RowInfo op;
   op.class_name = R::class_name;
   op.callee = R::callee;
   op.type = R::is_function ? nullptr : &R::type;
@@ -216,12 +191,12 @@ OpInfo describe() {
     op.block_modulated = &block<R, true>;
     op.step_modulated = &step<typename R::Full, R>;
   }
-  if constexpr (!std::is_same_v<typename R::Taps, NoTaps>) {
-    op.tapping = R::Taps::feeds ? Tapping::step : Tapping::read;
+  if constexpr (R::split != Split::none) {
+    op.split = R::split;
     op.delay_param = delay_index<R>();
-    op.youngest = &youngest<R>;
-    op.tap = &tap<R>;
-    if constexpr (R::Taps::feeds) op.feed = &feed<R>;
+    op.reach = &reach_of<R>;
+    op.read_ahead = &read_ahead_of<R>;
+    if constexpr (R::split == Split::step) op.feed = &feed_of<R>;
   }
   if constexpr (!R::is_function && !R::shared && R::kResults > 0) {
     op.lanes2 = &lanes<R, 2>;
@@ -231,9 +206,9 @@ OpInfo describe() {
 }
 
 template <class Rows>
-std::vector<OpInfo> describe_all() {
-  return std::apply([](auto... rows) { return std::vector<OpInfo>{describe<decltype(rows)>()...}; },
-                    Rows{});
+std::vector<RowInfo> describe_all() {
+  return std::apply(
+      [](auto... rows) { return std::vector<RowInfo>{describe<decltype(rows)>()...}; }, Rows{});
 }
 
 // --- Arithmetic ----------------------------------------------------------------
@@ -288,80 +263,61 @@ void arith_step_of(const Unit& u, std::size_t i) {
   u.out[0][i] = apply<A>(operand(u.args[0], i), operand(u.args[1], i));
 }
 
-template <template <Arith> class F, class Fn>
-Fn pick(Arith op) {
-  switch (op) {
-    case Arith::add: return F<Arith::add>::fn;
-    case Arith::sub: return F<Arith::sub>::fn;
-    case Arith::mul: return F<Arith::mul>::fn;
-    case Arith::div: return F<Arith::div>::fn;
-    case Arith::neg: return F<Arith::neg>::fn;
-    case Arith::abs: return F<Arith::abs>::fn;
-    case Arith::min: return F<Arith::min>::fn;
-    case Arith::max: return F<Arith::max>::fn;
-    case Arith::tanh: return F<Arith::tanh>::fn;
-    case Arith::copy: return F<Arith::copy>::fn;
-  }
-  return nullptr;
+// Every arithmetic operation, indexed by Arith: its name in `steps`, how
+// many operands it takes, and its loops.
+struct ArithInfo {
+  const char* name;
+  int arity;
+  BlockFn block;
+  StepFn step;
+};
+template <Arith A>
+constexpr ArithInfo arith(const char* name, int arity) {
+  return {name, arity, &arith_block_of<A>, &arith_step_of<A>};
 }
+constexpr ArithInfo kArith[] = {
+    arith<Arith::add>("+", 2),    arith<Arith::sub>("-", 2),   arith<Arith::mul>("*", 2),
+    arith<Arith::div>("/", 2),    arith<Arith::neg>("neg", 1), arith<Arith::abs>("abs", 1),
+    arith<Arith::min>("min", 2),  arith<Arith::max>("max", 2), arith<Arith::tanh>("tanh", 1),
+    arith<Arith::copy>("set", 1),
+};
+static_assert(std::size(kArith) == static_cast<std::size_t>(Arith::copy) + 1);
 
-template <Arith A>
-struct BlockOf {
-  static constexpr BlockFn fn = &arith_block_of<A>;
-};
-template <Arith A>
-struct StepOf {
-  static constexpr StepFn fn = &arith_step_of<A>;
-};
+const ArithInfo& info(Arith op) {
+  return kArith[static_cast<std::size_t>(op)];
+}
 
 }  // namespace
 
-const std::vector<OpInfo>& process_ops() {
-  static const std::vector<OpInfo> ops = describe_all<ProcessRows>();
-  return ops;
+std::span<const RowInfo> all_rows() {
+  static const std::vector<RowInfo> rows = describe_all<AllRows>();
+  return rows;
 }
-const std::vector<OpInfo>& read_ops() {
-  static const std::vector<OpInfo> ops = describe_all<ReadRows>();
-  return ops;
+std::span<const RowInfo> process_rows() {
+  return all_rows().subspan(0, std::tuple_size_v<ProcessRows>);
 }
-const std::vector<OpInfo>& write_ops() {
-  static const std::vector<OpInfo> ops = describe_all<WriteRows>();
-  return ops;
+std::span<const RowInfo> read_rows() {
+  return all_rows().subspan(std::tuple_size_v<ProcessRows>, std::tuple_size_v<ReadRows>);
 }
-const OpInfo& pan2_op() {
-  static const OpInfo op = describe<Pan2Row>();
-  return op;
+std::span<const RowInfo> write_rows() {
+  return all_rows().subspan(std::tuple_size_v<ProcessRows> + std::tuple_size_v<ReadRows>,
+                            std::tuple_size_v<WriteRows>);
+}
+const RowInfo& pan2_row() {
+  return all_rows().back();
 }
 
-BlockFn arith_block(Arith op) { return pick<BlockOf, BlockFn>(op); }
-StepFn arith_step(Arith op) { return pick<StepOf, StepFn>(op); }
-
+BlockFn arith_block(Arith op) {
+  return info(op).block;
+}
+StepFn arith_step(Arith op) {
+  return info(op).step;
+}
 const char* arith_name(Arith op) {
-  switch (op) {
-    case Arith::add: return "+";
-    case Arith::sub: return "-";
-    case Arith::mul: return "*";
-    case Arith::div: return "/";
-    case Arith::neg: return "neg";
-    case Arith::abs: return "abs";
-    case Arith::min: return "min";
-    case Arith::max: return "max";
-    case Arith::tanh: return "tanh";
-    case Arith::copy: return "set";
-  }
-  return "?";
+  return info(op).name;
 }
-
 int arith_arity(Arith op) {
-  switch (op) {
-    case Arith::add:
-    case Arith::sub:
-    case Arith::mul:
-    case Arith::div:
-    case Arith::min:
-    case Arith::max: return 2;
-    default: return 1;
-  }
+  return info(op).arity;
 }
 
 }  // namespace vorda::blocks

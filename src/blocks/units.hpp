@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "blocks/kernel.hpp"
+#include "blocks/read_ahead.hpp"
+#include "frame.hpp"
 
 namespace vorda::blocks {
 
@@ -33,14 +36,7 @@ struct Unit {
   std::uint64_t ahead = 0;          // writes between the chunk's start and a split read
 };
 
-// How a row may be split for a loop that runs through it a chunk at a time.
-enum class Tapping {
-  none,  // never
-  read,  // a ring's read: it can run ahead of the ring's write
-  step,  // a step that reads its ring, then writes it: a read half and a feed half
-};
-
-struct OpInfo {
+struct RowInfo {
   const char* class_name;  // nullptr for pan2
   const char* callee;
   PyTypeObject* const* type;  // vorda's type, once bound; nullptr for pan2
@@ -57,12 +53,12 @@ struct OpInfo {
   BorrowFlag* (*borrow_of)(PyObject* instance) = nullptr;
   BlockFn block = nullptr, block_modulated = nullptr;
   StepFn step = nullptr, step_modulated = nullptr;
-  Tapping tapping = Tapping::none;
+  Split split = Split::none;
   int delay_param = -1;  // which argument is the delay, for a split
   // How many writes back a read at this (constant) delay reaches.
-  std::uint64_t (*youngest)(const void* proc, const Arg& delay) = nullptr;
-  BlockFn tap = nullptr;   // out[0][i] = the read `ahead + i` writes from now
-  BlockFn feed = nullptr;  // the rest of the step, given `delayed`
+  std::uint64_t (*reach)(const void* proc, const Arg& delay) = nullptr;
+  BlockFn read_ahead = nullptr;  // out[0][i] = the read `ahead + i` writes from now
+  BlockFn feed = nullptr;        // the rest of the step, given `delayed`
   // Units of this row whose arguments are all arrays, two or four at a time:
   // their recurrences then overlap, as in a loop written by hand.
   LanesFn lanes2 = nullptr, lanes4 = nullptr;
@@ -70,10 +66,13 @@ struct OpInfo {
 
 inline constexpr std::size_t kMaxLanes = 4;
 
-const std::vector<OpInfo>& process_ops();
-const std::vector<OpInfo>& read_ops();
-const std::vector<OpInfo>& write_ops();
-const OpInfo& pan2_op();
+// Every row of the table (rows.hpp's AllRows, in its order: a row's index
+// is its operation tag in snapshots), and the rows of each kind of call.
+std::span<const RowInfo> all_rows();
+std::span<const RowInfo> process_rows();
+std::span<const RowInfo> read_rows();
+std::span<const RowInfo> write_rows();
+const RowInfo& pan2_row();
 
 // Arithmetic between operations, in double precision as Python floats do it.
 enum class Arith { add, sub, mul, div, neg, abs, min, max, tanh, copy };
