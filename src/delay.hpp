@@ -100,16 +100,21 @@ class FeedbackLoop : public OnRing<Ring> {
   Sample process_at(Sample xn, Delay delay, Sample gain) {
     Sample delayed = this->ring_.read(delay);
     Sample stored = feed(xn, delayed, gain);
-    return Output::of(delayed, gain, stored);
+    return output(delayed, gain, stored);
   }
 
   // The rest of a step once its read gave `delayed`: what goes into the
   // loop. A run of steps that takes its reads ahead of its writes calls this
-  // for its second half, so both share the one formula.
+  // for its second half (or these formulas, a span at a time), so all share
+  // the one formula.
   Sample feed(Sample xn, Sample delayed, Sample gain) {
-    Sample stored = xn + gain * delayed;
+    Sample stored = into_loop(xn, delayed, gain);
     this->ring_.write(stored);
     return stored;
+  }
+  static Sample into_loop(Sample xn, Sample delayed, Sample gain) { return xn + gain * delayed; }
+  static Sample output(Sample delayed, Sample gain, Sample stored) {
+    return Output::of(delayed, gain, stored);
   }
 };
 

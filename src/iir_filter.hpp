@@ -1,15 +1,19 @@
 // A second-order section in transposed direct form II.
+//
+// Written for a Sample (`Biquad`), and for a vector of Samples, one filter
+// in each lane: the block kernels run several independent filters side by
+// side with the same arithmetic, operation for operation.
 #pragma once
 
 #include "sample.hpp"
 
 namespace vorda {
 
-class Biquad {
+template <class S>
+class BasicBiquad {
  public:
-  Biquad(Sample b0, Sample b1, Sample b2, Sample a1, Sample a2)
-      : b0_(b0), b1_(b1), b2_(b2), a1_(a1), a2_(a2) {}
-  explicit Biquad(Blank) : Biquad(0, 0, 0, 0, 0) {}
+  BasicBiquad(S b0, S b1, S b2, S a1, S a2) : b0_(b0), b1_(b1), b2_(b2), a1_(a1), a2_(a2) {}
+  explicit BasicBiquad(Blank) : BasicBiquad(S{}, S{}, S{}, S{}, S{}) {}
 
   template <class Self, class Visit>
   static void state(Self& self, Visit& visit) {
@@ -21,19 +25,19 @@ class Biquad {
   // y = b0·x + z1; the two products of each state update are combined with
   // each other before the older state is added (the grouping is part of the
   // bit-exact result).
-  Sample process(Sample x) {
-    Sample y = (x * b0_) + z1_;
-    Sample next_z1 = z2_ + ((x * b1_) - (y * a1_));
-    Sample next_z2 = (x * b2_) - (y * a2_);
+  S process(S x) {
+    S y = (x * b0_) + z1_;
+    S next_z1 = z2_ + ((x * b1_) - (y * a1_));
+    S next_z2 = (x * b2_) - (y * a2_);
     z1_ = next_z1;
     z2_ = next_z2;
     return y;
   }
 
-  void reset() { z1_ = z2_ = 0.0f; }
+  void reset() { z1_ = z2_ = S{}; }
 
   // The state carries over, so coefficients can change on every sample.
-  void set_coefs(Sample b0, Sample b1, Sample b2, Sample a1, Sample a2) {
+  void set_coefs(S b0, S b1, S b2, S a1, S a2) {
     b0_ = b0;
     b1_ = b1;
     b2_ = b2;
@@ -42,10 +46,12 @@ class Biquad {
   }
 
  private:
-  Sample z1_ = 0.0f;
-  Sample z2_ = 0.0f;
-  Sample b0_, b1_, b2_;
-  Sample a1_, a2_;  // applied with a minus sign; a0 is 1
+  S z1_{};
+  S z2_{};
+  S b0_, b1_, b2_;
+  S a1_, a2_;  // applied with a minus sign; a0 is 1
 };
+
+using Biquad = BasicBiquad<Sample>;
 
 }  // namespace vorda

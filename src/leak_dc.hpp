@@ -1,13 +1,17 @@
 // The DC blocker: y[n] = x[n] - x[n-1] + coef·y[n-1].
+//
+// Written for a Sample (`LeakDc`), and for a vector of Samples, one blocker
+// in each lane (see iir_filter.hpp).
 #pragma once
 
 #include "sample.hpp"
 
 namespace vorda {
 
-struct LeakDc {
-  explicit LeakDc(Sample coef) : coef(coef) {}
-  explicit LeakDc(Blank) : coef(0) {}
+template <class S>
+struct BasicLeakDc {
+  explicit BasicLeakDc(S coef) : coef(coef) {}
+  explicit BasicLeakDc(Blank) : coef(S{}) {}
 
   template <class Self, class Visit>
   static void state(Self& self, Visit& visit) {
@@ -17,20 +21,22 @@ struct LeakDc {
   }
   bool consistent() const { return true; }
 
-  Sample process(Sample xn) {
-    Sample difference = xn - x1;
-    Sample feedback = coef * y1;
-    Sample y = difference + feedback;
+  S process(S xn) {
+    S difference = xn - x1;
+    S feedback = coef * y1;
+    S y = difference + feedback;
     x1 = xn;
     y1 = y;
     return y;
   }
 
-  void reset() { x1 = y1 = 0.0f; }
+  void reset() { x1 = y1 = S{}; }
 
-  Sample coef;  // any value is accepted; changing it keeps the memory
-  Sample x1 = 0.0f;
-  Sample y1 = 0.0f;
+  S coef;  // any value is accepted; changing it keeps the memory
+  S x1{};
+  S y1{};
 };
+
+using LeakDc = BasicLeakDc<Sample>;
 
 }  // namespace vorda

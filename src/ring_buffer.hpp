@@ -2,6 +2,7 @@
 // processor owns, and the ring buffers exposed to Python.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -87,7 +88,48 @@ class SampleRing {
     check_index(index0, size());
     std::uint64_t index1 = (index0 - 1) & mask_;
     check_index(index1, size());
-    return (1.0f - delay.frac) * buffer_[index0] + delay.frac * buffer_[index1];
+    return blend(buffer_[index0], buffer_[index1], delay.frac);
+  }
+  static Sample blend(Sample newer, Sample older, Sample frac) {
+    return (1.0f - frac) * newer + frac * older;
+  }
+
+  // Spans: `n` reads of consecutive positions, or `n` writes, at once, each
+  // element what the read or write one at a time gives. The slots of a span
+  // are runs of adjacent memory (a span wraps at most where the ring does),
+  // so each run is one plain loop, which the compiler vectorizes. A span of
+  // reads must not reach what it would have written itself (reach() >= n).
+  template <class Out>
+  void read_span(std::uint64_t delay, std::uint64_t ahead, std::size_t n, Out* out) const {
+    for_each_run(write_pos_ + ahead - delay, n,
+                 [&](std::size_t at, std::uint64_t slot, std::size_t count) {
+                   const Sample* __restrict from = buffer_.get() + slot;
+                   Out* __restrict to = out + at;
+                   for (std::size_t i = 0; i < count; ++i) to[i] = from[i];
+                 });
+  }
+  template <class Out>
+  void read_interpolated_span(Split delay, std::uint64_t ahead, std::size_t n, Out* out) const {
+    const Sample* memory = buffer_.get();
+    for_each_run(write_pos_ + ahead - delay.whole, n,
+                 [&](std::size_t at, std::uint64_t slot, std::size_t count) {
+                   std::size_t i = 0;
+                   if (slot == 0) {  // its older neighbour is the last slot
+                     out[at] = blend(memory[0], memory[mask_], delay.frac);
+                     i = 1;
+                   }
+                   const Sample* __restrict newer = memory + slot;
+                   const Sample* __restrict older = memory + slot - 1;
+                   Out* __restrict to = out + at;
+                   for (; i < count; ++i) to[i] = blend(newer[i], older[i], delay.frac);
+                 });
+  }
+  void write_span(const Sample* values, std::size_t n) {
+    Sample* memory = buffer_.get();
+    for_each_run(write_pos_, n, [&](std::size_t at, std::uint64_t slot, std::size_t count) {
+      std::copy(values + at, values + at + count, memory + slot);
+    });
+    write_pos_ = (write_pos_ + n) & mask_;
   }
 
   // Writes are always inlined: GCC would leave a ring's write, two
@@ -96,6 +138,20 @@ class SampleRing {
     check_index(write_pos_, size());
     buffer_[write_pos_] = xn;
     write_pos_ = (write_pos_ + 1) & mask_;
+  }
+
+  // The slots of `n` consecutive positions from `first` on (mod size), as
+  // runs of adjacent slots: visit(offset in the span, first slot, count).
+  template <class Visit>
+  void for_each_run(std::uint64_t first, std::size_t n, Visit visit) const {
+    std::uint64_t slot = first & mask_;
+    for (std::size_t done = 0; done < n;) {
+      const std::size_t count =
+          static_cast<std::size_t>(std::min<std::uint64_t>(n - done, size() - slot));
+      visit(done, slot, count);
+      done += count;
+      slot = 0;
+    }
   }
 
   // How far back a read `back` places behind the write position reaches, in
@@ -122,16 +178,17 @@ struct Whole {
   static Sample read(const SampleRing& ring, Prepared delay, std::uint64_t ahead) {
     return ring.read(delay, ahead);
   }
+  template <class Out>
+  static void read_span(const SampleRing& ring, Prepared delay, std::uint64_t ahead, std::size_t n,
+                        Out* out) {
+    ring.read_span(delay, ahead, n, out);
+  }
   static std::uint64_t reach(const SampleRing& ring, Prepared delay) { return ring.reach(delay); }
 };
 
-struct Truncating {
-  using Prepared = std::uint64_t;
+// A delay in samples, possibly fractional, read at its whole part.
+struct Truncating : Whole {
   static Prepared prepare(Sample delay) { return saturating_count(floorf(delay)); }
-  static Sample read(const SampleRing& ring, Prepared whole, std::uint64_t ahead) {
-    return ring.read(whole, ahead);
-  }
-  static std::uint64_t reach(const SampleRing& ring, Prepared whole) { return ring.reach(whole); }
 };
 
 struct Interpolating {
@@ -139,6 +196,11 @@ struct Interpolating {
   static Prepared prepare(Sample delay) { return SampleRing::split(delay); }
   static Sample read(const SampleRing& ring, Prepared delay, std::uint64_t ahead) {
     return ring.read_interpolated(delay, ahead);
+  }
+  template <class Out>
+  static void read_span(const SampleRing& ring, Prepared delay, std::uint64_t ahead, std::size_t n,
+                        Out* out) {
+    ring.read_interpolated_span(delay, ahead, n, out);
   }
   // The two neighbouring slots; the second is one further back (mod 2^64,
   // as the read computes it).
@@ -178,6 +240,7 @@ class RingBufferS {
   // reads at that delay, and the memory it reads.
   std::uint64_t prepare(std::uint64_t delay_samp) const { return delay_samp; }
   const SampleRing& memory() const { return ring_; }
+  void write_span(const Sample* values, std::size_t n) { ring_.write_span(values, n); }
 
  private:
   SampleRing ring_;
@@ -229,6 +292,7 @@ class TimedRingBuffer {
     return Reader::prepare(delay_sec * sample_rate_);
   }
   const SampleRing& memory() const { return ring_; }
+  void write_span(const Sample* values, std::size_t n) { ring_.write_span(values, n); }
 
  private:
   SampleRing ring_;

@@ -92,6 +92,10 @@ def pan2(
 ) -> _Pair:
     """`vorda.pan2` over a block: returns the float32 arrays (left, right)."""
 
+instruction_set: str
+"""The build of the block and patch kernels that runs: "x86-64-v3" (AVX2) where the
+CPU has it, else "baseline"; VORDA_ISA=baseline in the environment forces the baseline."""
+
 class PanicException(BaseException):
     """
     The exception raised when vorda's native code panics.

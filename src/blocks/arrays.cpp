@@ -75,7 +75,10 @@ void hold(Input& in, PyObject* array, std::size_t alignment) {
     target.reset();
     in.view.take(copy.get(), kContiguous);
   }
-  in.arg = {false, 0.0f, 0, in.view->buf};
+  in.arg = Arg{};
+  in.arg.constant = false;
+  in.arg.data = in.view->buf;
+  in.arg.narrow = in.view->itemsize == static_cast<Py_ssize_t>(sizeof(Sample));
   in.itemsize = in.view->itemsize;
   in.length = in.view->len / in.view->itemsize;
 }
@@ -97,17 +100,15 @@ void take_samples(Input& in, PyObject* array, PyObject* dtype, char kind, Width 
                                " cannot be read as samples (they are real numbers)");
   Owned wide =
       checked(PyObject_CallFunctionObjArgs(np.ascontiguousarray, array, np.float64, nullptr));
-  if (width == Width::wide) {
-    hold(in, wide.get(), alignof(double));
-    return;
-  }
-  View source;
-  if (!source.take(wide.get(), kContiguous)) raise(PyExc_SystemError, "no array buffer");
-  Py_ssize_t length = source->len / source->itemsize;
+  // Held first either way: an array numpy already had as float64 may start
+  // at any byte, and hold() copies it to where doubles can be read.
+  hold(in, wide.get(), alignof(double));
+  if (width == Width::wide) return;
+  const Py_ssize_t length = in.length;
   Owned narrow = new_array(length, np.float32);
   View target;
   target.take(narrow.get(), kContiguous | PyBUF_WRITABLE);
-  const double* from = static_cast<const double*>(source->buf);
+  const double* from = static_cast<const double*>(in.arg.data);
   Sample* to = static_cast<Sample*>(target->buf);
   for (Py_ssize_t i = 0; i < length; ++i) to[i] = static_cast<Sample>(from[i]);
   target.reset();

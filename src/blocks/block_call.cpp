@@ -9,10 +9,34 @@
 #include "blocks/arguments.hpp"
 #include "blocks/arrays.hpp"
 #include "blocks/entries.hpp"
+#include "blocks/units.hpp"
 
 namespace vorda::blocks {
 
 namespace {
+
+// How many samples a block call runs between two looks at Ctrl-C: a
+// millisecond or so of the slowest operation.
+constexpr std::size_t kSlice = std::size_t{1} << 16;
+
+// Runs a block call a slice at a time, the lock released for a long one, and
+// stops between two slices if a signal handler raised (the instance then in
+// the state the slices so far left it).
+void run_in_slices(const RowInfo& row, void* proc, std::size_t n, Sample** out, Arg* args, int used,
+                   bool modulated) {
+  {
+    Unlocked unlocked(n >= kUnlockFrom);
+    for (std::size_t done = 0; done < n;) {
+      const std::size_t length = std::min(kSlice, n - done);
+      row.block_call(proc, length, out, args, modulated);
+      done += length;
+      for (int k = 0; k < row.results; ++k) out[k] += length;
+      for (int i = 0; i < used; ++i) advance(args[i], row.kinds[i], length);
+      if (unlocked.interrupted()) break;
+    }
+  }
+  if (PyErr_Occurred()) throw_error_set();
+}
 
 // The arrays a block writes its results to: new ones, or the caller's
 // `out` (a pair for two results), separated from the inputs they overlap.
@@ -38,7 +62,6 @@ void take_outputs(PyObject* out, Py_ssize_t length, Output* outputs, Input* inpu
 template <class R>
 PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using Table = typename R::Table;
-  using Sink = SinkFor<typename R::Result, Sample>;
   constexpr int P = R::kParams, M = R::kModulated, kOutputs = R::kResults;
   static constexpr Signature sig{R::class_name, R::callee,           Table::names,
                                  Table::count,  R::Params::required, Table::count - P};
@@ -47,14 +70,10 @@ PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   static constexpr Signature modulation{R::class_name, R::callee, Table::names, P + M, 0};
   const bool modulated = check_modulation(modulation, P, "block", slots);
 
-  using Proc = typename R::Proc;
-  Proc* proc = nullptr;
-  Stateless nothing;
+  void* proc = nullptr;  // the processor in the instance (none for pan2)
   std::optional<BorrowFor<R::shared>> borrow;
-  if constexpr (R::is_function) {
-    proc = &nothing;
-  } else {
-    auto* instance = reinterpret_cast<Instance<std::remove_const_t<Proc>>*>(self);
+  if constexpr (!R::is_function) {
+    auto* instance = reinterpret_cast<Instance<std::remove_const_t<typename R::Proc>>*>(self);
     borrow.emplace(instance->borrow);
     proc = &instance->value;
   }
@@ -75,21 +94,12 @@ PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   if constexpr (kOutputs > 0)
     take_outputs<kOutputs>(slots[P + M + 1], length, outputs, inputs, used);
 
-  Sink sink{};
-  if constexpr (kOutputs == 1) sink = {static_cast<Sample*>(outputs[0].data())};
-  if constexpr (kOutputs == 2)
-    sink = {static_cast<Sample*>(outputs[0].data()), static_cast<Sample*>(outputs[1].data())};
+  Sample* out[2] = {};
+  for (int k = 0; k < kOutputs; ++k) out[k] = static_cast<Sample*>(outputs[k].data());
   Arg values[P + M > 0 ? P + M : 1];
   for (int i = 0; i < used; ++i) values[i] = inputs[i].arg;
-  const auto n = static_cast<std::size_t>(length);
-  {
-    Unlocked unlocked(n >= kUnlockFrom);
-    if (modulated) {
-      run<typename R::Full, FloatArrays>(*proc, n, sink, values);
-    } else if (!run_hoisted_if<typename R::Hoisted, P, FloatArrays>(*proc, n, sink, values)) {
-      run<typename R::Plain, FloatArrays>(*proc, n, sink, values);
-    }
-  }
+  const RowInfo& row = all_rows()[row_index<typename R::Operation>];
+  run_in_slices(row, proc, static_cast<std::size_t>(length), out, values, used, modulated);
 
   if constexpr (kOutputs == 0) {
     Py_RETURN_NONE;

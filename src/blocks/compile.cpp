@@ -40,8 +40,13 @@
 namespace vorda::blocks {
 namespace {
 
-// A chunk is at most this long, so that its values stay in the cache.
-constexpr std::size_t kMaxChunk = 256;
+// A chunk is at most this long, and its values (those in the schedule's own
+// chunks) take at most this much memory, so that they stay in the cache
+// from the unit that writes them to those that read them. A patch whose
+// inputs and outputs are all the run's arrays runs in the longest chunks.
+constexpr std::size_t kMaxChunk = 4096;
+constexpr std::size_t kChunkBytes = 64 * 1024;
+constexpr std::size_t kMinSplitFree = 256;  // the chunk when the memory allows no more
 // A loop whose reads reach back less than this keeps taking turns: a chunk
 // as short as that would cost more in calls than the turns do.
 constexpr std::size_t kMinChunk = 32;
@@ -196,7 +201,7 @@ std::vector<std::vector<int>> components(const std::vector<std::vector<int>>& ed
 
 // Which instances to split: every one whose reads and write would otherwise
 // take turns (it sits in a loop) and whose reads reach back far enough.
-// The chunk is the shortest reach among them, at most kMaxChunk.
+// The chunk is at most the shortest reach among them.
 std::vector<bool> choose_splits(const Patch& patch, const Groups& groups, std::size_t& chunk) {
   std::vector<bool> split(groups.size(), false);
   const Graph plain = build_graph(patch, groups, split);
@@ -295,7 +300,7 @@ struct Order {
 const RowInfo* lane_row(const Patch& patch, const Graph& g, const std::vector<int>& component) {
   if (component.size() != 1 || g.role_of[component.front()] != Role::whole) return nullptr;
   const Node& node = patch.nodes[g.node_of[component.front()]];
-  if (node.type != NodeType::op || node.modulated || node.row->lanes2 == nullptr) return nullptr;
+  if (node.type != NodeType::op || node.modulated || node.row->lanes == nullptr) return nullptr;
   for (const Operand& arg : node.args)
     if (!arg.is_value()) return nullptr;
   return node.row;
@@ -340,7 +345,7 @@ Order order_components(const Patch& patch, const Graph& g) {
       auto row = std::min_element(lanes_ready.begin(), lanes_ready.end(),
                                   [](auto& a, auto& b) { return a.second.top() < b.second.top(); });
       Queue& queue = row->second;
-      while (!queue.empty() && batch.size() < kMaxLanes) {
+      while (!queue.empty() && batch.size() < static_cast<std::size_t>(row->first->max_lanes)) {
         batch.push_back(queue.top().second);
         queue.pop();
       }
@@ -349,60 +354,101 @@ Order order_components(const Patch& patch, const Graph& g) {
     for (int c : batch)
       for (int next : after[c])
         if (--waiting[next] == 0) free(next);
-    // Four side by side, or two, or one alone.
-    for (std::size_t at = 0; at < batch.size();) {
-      const std::size_t take = batch.size() - at >= 4 ? 4 : batch.size() - at >= 2 ? 2 : 1;
-      order.batches.emplace_back(batch.begin() + static_cast<std::ptrdiff_t>(at),
-                                 batch.begin() + static_cast<std::ptrdiff_t>(at + take));
-      at += take;
-    }
+    order.batches.push_back(std::move(batch));
   }
   return order;
 }
 
 // --- Lay out the memory ------------------------------------------------------------
 
-// A chunk for every value (one more slot for a feedback, whose chunk is
-// read at [0, n) and set at [1, n]).
-Schedule lay_out_memory(const Patch& patch, std::size_t chunk) {
+bool computed_by_operation(const Patch& patch, int value) {
+  const int node = patch.values[value].node;
+  return node >= 0 && patch.nodes[node].type == NodeType::op;
+}
+
+// A feedback set to what arithmetic computes reads it where the arithmetic
+// writes it: the value's chunk is the feedback's, one slot on ([1, n] of
+// it), and the set has nothing left to copy. (A value that sets two
+// feedbacks is the first one's.) Returns, per value, the feedback whose
+// chunk it shares, or -1.
+std::vector<int> share_feedback_chunks(const Patch& patch) {
+  std::vector<int> shared(patch.values.size(), -1);
+  for (std::size_t f = 0; f < patch.feedbacks.size(); ++f) {
+    const Operand& source = patch.nodes[patch.feedbacks[f].setter].args[0];
+    if (!source.is_value() || patch.values[source.value].node < 0 ||
+        computed_by_operation(patch, source.value) || shared[source.value] >= 0)
+      continue;
+    shared[source.value] = static_cast<int>(f);
+  }
+  return shared;
+}
+
+// Which outputs are computed where they go: a float32 output of what a
+// processor computes, a float64 one of what arithmetic computes, each value
+// into one output at most, unless its chunk is a feedback's.
+std::vector<int> choose_direct_outputs(const Patch& patch, const std::vector<int>& shared) {
+  std::vector<int> direct(patch.outputs.size(), 0);
+  std::vector<bool> taken(patch.values.size(), false);
+  for (std::size_t o = 0; o < patch.outputs.size(); ++o) {
+    const Operand& source = patch.outputs[o].source;
+    if (!source.is_value() || patch.values[source.value].node < 0) continue;
+    const int v = source.value;
+    if (taken[v] || shared[v] >= 0) continue;
+    if (patch.outputs[o].wide == computed_by_operation(patch, v)) continue;  // widths differ
+    direct[o] = 1;
+    taken[v] = true;
+  }
+  return direct;
+}
+
+// Every value's place (patch.hpp): a processor's results in float32 chunks,
+// arithmetic's and feedbacks' in double ones (a feedback's one slot longer:
+// read at [0, n) and set at [1, n]), inputs and direct outputs in the run's
+// arrays.
+Schedule lay_out_memory(const Patch& patch, std::size_t longest) {
   Schedule s;
-  s.chunk = chunk;
+  const std::vector<int> shared = share_feedback_chunks(patch);
+  s.direct = choose_direct_outputs(patch, shared);
   const std::size_t values = patch.values.size();
-  std::vector<std::size_t> offset(values, 0);
-  std::size_t doubles = 0, counts = 0;
+  s.places.resize(values);
+  for (std::size_t o = 0; o < patch.outputs.size(); ++o)
+    if (s.direct[o]) s.places[patch.outputs[o].source.value].moves = true;
+  std::size_t bytes = 0;  // of a sample of every value the schedule keeps
   for (std::size_t v = 0; v < values; ++v) {
-    std::size_t& used = patch.values[v].kind == Kind::count ? counts : doubles;
+    Place& place = s.places[v];
+    place.kind = patch.values[v].kind;
+    place.at.constant = false;
+    place.at.narrow = computed_by_operation(patch, static_cast<int>(v));
+    if (patch.values[v].input >= 0) place.moves = true;
+    if (!place.moves && shared[v] < 0) bytes += place.at.narrow ? sizeof(Sample) : sizeof(double);
+  }
+  std::size_t chunk = std::min(longest, kMinSplitFree);
+  while (chunk * 2 <= longest && chunk * 2 * bytes <= kChunkBytes) chunk *= 2;
+  s.chunk = chunk;
+  std::vector<std::size_t> offset(values, 0);
+  std::size_t narrow = 0, wide = 0;
+  for (std::size_t v = 0; v < values; ++v) {
+    const Place& place = s.places[v];
+    if (place.moves || shared[v] >= 0) continue;
+    std::size_t& used = place.at.narrow ? narrow : wide;
     offset[v] = used;
     used += chunk + (patch.values[v].feedback >= 0 ? 1 : 0);
   }
-  s.samples.assign(doubles, 0.0);
-  s.counts.assign(counts, 0);
-  s.sample_data.assign(values, nullptr);
-  s.count_data.assign(values, nullptr);
+  s.narrow.assign(narrow, 0.0f);
+  s.wide.assign(wide, 0.0);
   for (std::size_t v = 0; v < values; ++v) {
-    if (patch.values[v].kind == Kind::count)
-      s.count_data[v] = s.counts.data() + offset[v];
+    Place& place = s.places[v];
+    if (place.moves || shared[v] >= 0) continue;
+    if (place.at.narrow)
+      place.at.data = s.narrow.data() + offset[v];
     else
-      s.sample_data[v] = s.samples.data() + offset[v];
+      place.at.data = s.wide.data() + offset[v];
   }
+  for (std::size_t v = 0; v < values; ++v)
+    if (shared[v] >= 0)
+      s.places[v].at.data =
+          static_cast<const double*>(s.places[patch.feedbacks[shared[v]].value].at.data) + 1;
   return s;
-}
-
-// A feedback set to what an operation computes reads that operation's
-// results where it writes them: the value's chunk is the feedback's, one
-// slot on ([1, n] of it), and the set has nothing left to copy. (A value
-// that sets two feedbacks is the first one's.) Returns, per node, whether
-// it is such a set.
-std::vector<bool> share_feedback_chunks(const Patch& patch, Schedule& s) {
-  std::vector<bool> aliased(patch.nodes.size(), false), moved(patch.values.size(), false);
-  for (const FeedbackInfo& f : patch.feedbacks) {
-    const Operand& source = patch.nodes[f.setter].args[0];
-    if (!source.is_value() || patch.values[source.value].node < 0 || moved[source.value]) continue;
-    s.sample_data[source.value] = s.sample_data[f.value] + 1;
-    moved[source.value] = true;
-    aliased[f.setter] = true;
-  }
-  return aliased;
 }
 
 // --- Build the units -----------------------------------------------------------------
@@ -410,21 +456,25 @@ std::vector<bool> share_feedback_chunks(const Patch& patch, Schedule& s) {
 void nothing_block(const Unit&, std::size_t) {}
 void nothing_step(const Unit&, std::size_t) {}
 
-void bind(const Schedule& s, const Operand& operand, Arg& arg) {
-  if (!operand.is_value()) {
-    arg = operand.constant;
+// A unit's reference to a value (an argument, a result or `delayed`): bound
+// now to its chunk, or noted to be bound for every chunk if its place moves.
+void use(Schedule& s, int unit, int slot, int value) {
+  const Place& place = s.places[value];
+  if (place.moves) {
+    s.moving.push_back({unit, slot, value});
     return;
   }
-  arg = Arg{};
-  arg.constant = false;
-  if (s.sample_data[operand.value] != nullptr)
-    arg.data = s.sample_data[operand.value];
+  Unit& u = s.units[unit];
+  if (slot < Schedule::kResult)
+    u.args[slot] = place.at;
+  else if (slot < Schedule::kDelayed)
+    u.out[slot - Schedule::kResult] = const_cast<void*>(place.at.data);
   else
-    arg.data = s.count_data[operand.value];
+    u.delayed = static_cast<const Sample*>(place.at.data);
 }
 
 // What an operation's unit runs, by its role.
-void build_operation(const Node& node, Role role, const Schedule& s, Unit& u, std::string& label) {
+void build_operation(const Node& node, Role role, Unit& u, std::string& label) {
   if (node.instance != nullptr) u.proc = node.row->value_of(node.instance);
   switch (role) {
     case Role::whole:
@@ -437,33 +487,51 @@ void build_operation(const Node& node, Role role, const Schedule& s, Unit& u, st
       break;
     case Role::feed:
       u.block = node.row->feed;
-      u.delayed = s.sample_data[node.results[0]];
-      u.out[0] = nullptr;
       label += " (write)";
       break;
   }
 }
 
+void bind_unit(const Patch& patch, const Graph& g, int k, Schedule& s) {
+  const Node& node = patch.nodes[g.node_of[k]];
+  for (std::size_t a = 0; a < node.args.size(); ++a) {
+    if (node.args[a].is_value())
+      use(s, k, static_cast<int>(a), node.args[a].value);
+    else
+      s.units[k].args[a] = node.args[a].constant;
+  }
+  const Role role = node.type == NodeType::op ? g.role_of[k] : Role::whole;
+  if (role == Role::feed) {
+    use(s, k, Schedule::kDelayed, node.results[0]);
+  } else if (node.type == NodeType::set) {
+    use(s, k, Schedule::kResult, patch.feedbacks[node.feedback].value);
+    s.units[k].out[0] = static_cast<double*>(s.units[k].out[0]) + 1;  // slots [1, n]
+  } else {
+    for (std::size_t r = 0; r < node.results.size(); ++r)
+      use(s, k, Schedule::kResult + static_cast<int>(r), node.results[r]);
+  }
+}
+
 void build_units(const Patch& patch, const Groups& groups, const std::vector<bool>& split,
-                 const Graph& g, const std::vector<bool>& aliased, Schedule& s) {
+                 const Graph& g, Schedule& s) {
   s.units.resize(g.units());
   s.labels.resize(g.units());
   for (int k = 0; k < g.units(); ++k) {
     const int n = g.node_of[k];
     const Node& node = patch.nodes[n];
     Unit& u = s.units[k];
-    for (std::size_t a = 0; a < node.args.size(); ++a) bind(s, node.args[a], u.args[a]);
-    for (std::size_t r = 0; r < node.results.size(); ++r) u.out[r] = s.sample_data[node.results[r]];
+    bind_unit(patch, g, k, s);
     s.labels[k] = patch.label(n);
     if (node.type == NodeType::op) {
-      build_operation(node, g.role_of[k], s, u, s.labels[k]);
+      build_operation(node, g.role_of[k], u, s.labels[k]);
     } else if (node.type == NodeType::arith) {
       u.block = arith_block(node.arith);
       u.step = arith_step(node.arith);
-    } else {  // a feedback's set
-      u.block = aliased[n] ? nothing_block : arith_block(Arith::copy);
-      u.step = aliased[n] ? nothing_step : arith_step(Arith::copy);
-      u.out[0] = s.sample_data[patch.feedbacks[node.feedback].value] + 1;
+    } else {  // a feedback's set: nothing to do if it reads where the feedback is
+      const bool in_place =
+          node.args[0].is_value() && s.places[node.args[0].value].at.data == u.out[0];
+      u.block = in_place ? nothing_block : arith_block(Arith::copy);
+      u.step = in_place ? nothing_step : arith_step(Arith::copy);
     }
   }
   // Reads recorded after their ring's write read one write further ahead.
@@ -477,21 +545,20 @@ void build_units(const Patch& patch, const Groups& groups, const std::vector<boo
 
 // --- Build the stages ----------------------------------------------------------------
 
-void build_stages(const Patch& patch, const Graph& g, const Order& order,
-                  const std::vector<bool>& aliased, Schedule& s) {
+void build_stages(const Patch& patch, const Graph& g, const Order& order, Schedule& s) {
   const auto& found = order.components;
   for (const std::vector<int>& together : order.batches) {
     Schedule::Stage stage;
     if (together.size() > 1) {
       for (int c : together) stage.units.push_back(found[c].front());
-      const RowInfo& row = *patch.nodes[g.node_of[stage.units.front()]].row;
-      stage.lanes = together.size() == 4 ? row.lanes4 : row.lanes2;
+      stage.lanes = patch.nodes[g.node_of[stage.units.front()]].row->lanes;
       s.stages.push_back(std::move(stage));
       continue;
     }
     const std::vector<int>& component = found[together.front()];
     const Node& first = patch.nodes[g.node_of[component.front()]];
-    if (component.size() == 1 && aliased[g.node_of[component.front()]]) continue;  // nothing to do
+    if (component.size() == 1 && s.units[component.front()].block == nothing_block)
+      continue;  // a set with nothing to do
     const bool reads_itself = first.type == NodeType::set && first.args[0].is_value() &&
                               first.args[0].value == patch.feedbacks[first.feedback].value;
     stage.units = component;
@@ -510,9 +577,8 @@ void compile(Patch& patch) {
   const Graph graph = build_graph(patch, groups, split);
   const Order order = order_components(patch, graph);
   Schedule s = lay_out_memory(patch, chunk);
-  const std::vector<bool> aliased = share_feedback_chunks(patch, s);
-  build_units(patch, groups, split, graph, aliased, s);
-  build_stages(patch, graph, order, aliased, s);
+  build_units(patch, groups, split, graph, s);
+  build_stages(patch, graph, order, s);
   for (const auto& group : groups) {
     const Node& node = patch.nodes[group.front()];
     s.borrows.push_back(node.row->borrow_of(node.instance));

@@ -26,11 +26,13 @@ constexpr Kind kind_of() {
 
 // What the loop sees of one parameter: one value for every sample, or an
 // array of them. Count arrays are uint64 (or int64 checked to be
-// non-negative, which has the same bits). Sample arrays are float32 for a
-// block and float64 for a patch (see the sources below); a patch's double
-// constants travel in `wide`.
+// non-negative, which has the same bits). Sample arrays are float32
+// (`narrow`: a block's arrays, a patch's values that a processor computed)
+// or float64 (a patch's other values: Python floats, which a processor takes
+// narrowed); a patch's double constants travel in `wide`.
 struct Arg {
   bool constant = true;
+  bool narrow = false;
   Sample sample = 0.0f;
   std::uint64_t count = 0;
   const void* data = nullptr;
@@ -44,6 +46,16 @@ struct Arg {
       return count;
   }
 };
+
+// The same argument `by` samples on: an array's data moves; a constant
+// stays.
+inline void advance(Arg& arg, Kind kind, std::size_t by) {
+  if (arg.constant) return;
+  const std::size_t bytes = kind == Kind::count ? sizeof(std::uint64_t)
+                            : arg.narrow        ? sizeof(Sample)
+                                                : sizeof(double);
+  arg.data = static_cast<const char*>(arg.data) + by * bytes;
+}
 
 template <class T>
 struct Constant {
@@ -62,22 +74,22 @@ struct Stream {
   T operator[](std::size_t i) const { return data[i]; }
 };
 
-// A patch's values are doubles (Python floats between operations); a
-// processor takes each narrowed, as the per-sample call narrows a float.
+// A float64 array a processor takes narrowed, as the per-sample call
+// narrows a Python float.
 struct Narrowed {
   const double* data;
   Sample operator[](std::size_t i) const { return static_cast<Sample>(data[i]); }
 };
 
-// Where the per-sample arrays come from: a block's float32 arrays, or a
-// patch's doubles.
-struct FloatArrays {
-  template <class T>
-  using Source = Stream<T>;
-};
-struct DoubleArrays {
-  template <class T>
-  using Source = std::conditional_t<std::is_same_v<T, Sample>, Narrowed, Stream<T>>;
+// Either width, told at run time: for the arguments past the third, where a
+// loop for every combination of widths would be more code than it saves.
+struct EitherWidth {
+  const void* data;
+  bool narrow;
+  Sample operator[](std::size_t i) const {
+    return narrow ? static_cast<const Sample*>(data)[i]
+                  : static_cast<Sample>(static_cast<const double*>(data)[i]);
+  }
 };
 
 struct NoSink {};
@@ -212,22 +224,32 @@ void loop(P& p, std::size_t n, const Sink& sink, Sources... sources) {
   }
 }
 
-// Picks Constant or an array source for each argument in turn; the compiler
-// writes one loop per combination.
-template <class Step, class Arrays, class P, class Sink, class... Chosen>
+// Calls `use` with the source of argument `arg`: a constant, or an array of
+// its width; the compiler writes a loop for each.
+template <class T, std::size_t I, class Use>
+decltype(auto) with_source(const Arg& arg, Use&& use) {
+  if (arg.constant) return use(Constant<T>{arg.template value<T>()});
+  if constexpr (std::is_same_v<T, std::uint64_t>) {
+    return use(Stream<std::uint64_t>{static_cast<const std::uint64_t*>(arg.data)});
+  } else if constexpr (I >= 3) {
+    return use(EitherWidth{arg.data, arg.narrow});
+  } else {
+    if (arg.narrow) return use(Stream<Sample>{static_cast<const Sample*>(arg.data)});
+    return use(Narrowed{static_cast<const double*>(arg.data)});
+  }
+}
+
+// Picks the source of each argument in turn; the compiler writes one loop
+// per combination.
+template <class Step, class P, class Sink, class... Chosen>
 void run(P& p, std::size_t n, const Sink& sink, const Arg* args, Chosen... chosen) {
   constexpr std::size_t I = sizeof...(Chosen);
   using Args = typename Step::Args;
   if constexpr (I == std::tuple_size_v<Args>) {
     loop<Step>(p, n, sink, chosen...);
   } else {
-    using T = std::tuple_element_t<I, Args>;
-    using Source = typename Arrays::template Source<T>;
-    if (args[I].constant)
-      run<Step, Arrays>(p, n, sink, args, chosen..., Constant<T>{args[I].template value<T>()});
-    else
-      run<Step, Arrays>(p, n, sink, args, chosen...,
-                        Source{static_cast<decltype(Source::data)>(args[I].data)});
+    with_source<std::tuple_element_t<I, Args>, I>(
+        args[I], [&](auto source) { run<Step>(p, n, sink, args, chosen..., source); });
   }
 }
 
@@ -286,14 +308,14 @@ bool can_hoist(const Arg* args) {
 }
 
 // Runs the hoisted step if the trailing arguments it folds are constant.
-template <class H, std::size_t Count, class Arrays, class P, class Sink>
+template <class H, std::size_t Count, class P, class Sink>
 bool run_hoisted_if(P& p, std::size_t n, const Sink& sink, const Arg* args) {
   if constexpr (std::is_same_v<H, NoHoist>) {
     return false;
   } else {
     if (!can_hoist<H, Count>(args)) return false;
     auto hoisted = hoisted_args<H, Count>(args);
-    run<typename H::Step, Arrays>(p, n, sink, hoisted.data());
+    run<typename H::Step>(p, n, sink, hoisted.data());
     return true;
   }
 }

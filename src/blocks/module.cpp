@@ -9,6 +9,7 @@
 #include "blocks/arrays.hpp"
 #include "blocks/entries.hpp"
 #include "blocks/state.hpp"
+#include "blocks/units.hpp"
 
 namespace vorda::blocks {
 namespace {
@@ -110,6 +111,9 @@ PyObject* import_module() {
     create_patch_types(module.get());
     // The class vorda's panics raise, so that they can be caught by name.
     if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0)
+      throw_error_set();
+    // Which build of the kernels runs (units.hpp): "x86-64-v3" or "baseline".
+    if (PyModule_AddStringConstant(module.get(), "instruction_set", kernels().target) < 0)
       throw_error_set();
     register_with_copyreg(module.get());
     cached_module = module.release();

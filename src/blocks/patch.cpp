@@ -20,37 +20,39 @@ std::string Patch::label(int index) const {
 
 namespace {
 
-// Inputs given as one number fill their chunk once, for the whole run.
-void fill_constant_inputs(const Patch& patch, const RunData& run, Schedule& s) {
+// The inputs' places for this run: the run's arrays, or one number each.
+void place_inputs(const Patch& patch, const RunData& run, Schedule& s) {
   for (std::size_t i = 0; i < patch.inputs.size(); ++i) {
-    const InputInfo& input = patch.inputs[i];
-    const Arg& given = run.inputs[i];
-    if (!given.constant) continue;
-    if (input.kind == Kind::count)
-      std::fill_n(s.count_data[input.value], s.chunk, given.count);
-    else
-      std::fill_n(s.sample_data[input.value], s.chunk, given.wide);
+    Arg& at = s.places[patch.inputs[i].value].at;
+    at = run.inputs[i];
+    if (at.constant) {
+      // One number, as every reader takes it: a double for arithmetic, a
+      // Sample for a processor (narrowed as the per-sample call narrows it).
+      at.sample = static_cast<Sample>(at.wide);
+    } else {
+      at.narrow = run.float32[i];
+    }
+  }
+  for (std::size_t o = 0; o < patch.outputs.size(); ++o) {
+    if (!s.direct[o]) continue;
+    Arg& at = s.places[patch.outputs[o].source.value].at;
+    at.data = run.outputs[o];
   }
 }
 
-// Samples [start, start + n) of the input arrays into their chunks.
-void copy_inputs(const Patch& patch, const RunData& run, Schedule& s, std::size_t start,
-                 std::size_t n) {
-  for (std::size_t i = 0; i < patch.inputs.size(); ++i) {
-    const InputInfo& input = patch.inputs[i];
-    const Arg& given = run.inputs[i];
-    if (given.constant) continue;
-    if (input.kind == Kind::count) {
-      std::memcpy(s.count_data[input.value], static_cast<const std::uint64_t*>(given.data) + start,
-                  n * sizeof(std::uint64_t));
-    } else if (run.float32[i]) {
-      const float* from = static_cast<const float*>(given.data) + start;
-      double* to = s.sample_data[input.value];
-      for (std::size_t t = 0; t < n; ++t) to[t] = from[t];
-    } else {
-      std::memcpy(s.sample_data[input.value], static_cast<const double*>(given.data) + start,
-                  n * sizeof(double));
-    }
+// The uses of moving places, bound to samples [start, start + chunk).
+void bind_moving(Schedule& s, std::size_t start) {
+  for (const Schedule::Use& use : s.moving) {
+    const Place& place = s.places[use.value];
+    Arg at = place.at;
+    advance(at, place.kind, start);
+    Unit& u = s.units[use.unit];
+    if (use.slot < Schedule::kResult)
+      u.args[use.slot] = at;
+    else if (use.slot < Schedule::kDelayed)
+      u.out[use.slot - Schedule::kResult] = const_cast<void*>(at.data);
+    else
+      u.delayed = static_cast<const Sample*>(at.data);
   }
 }
 
@@ -60,7 +62,7 @@ void run_stages(const Schedule& s, std::size_t n) {
       const Unit* side_by_side[kMaxLanes];
       for (std::size_t k = 0; k < stage.units.size(); ++k)
         side_by_side[k] = &s.units[stage.units[k]];
-      stage.lanes(side_by_side, n);
+      stage.lanes(side_by_side, static_cast<int>(stage.units.size()), n);
     } else if (!stage.per_sample) {
       const Unit& u = s.units[stage.units.front()];
       u.block(u, n);
@@ -71,48 +73,67 @@ void run_stages(const Schedule& s, std::size_t n) {
   }
 }
 
-// The chunk's outputs into samples [start, start + n) of the output arrays.
+template <class To>
+void copy_out(To* to, const Place& from, std::size_t start, std::size_t n) {
+  if (from.at.constant) {
+    std::fill_n(to, n, static_cast<To>(from.at.wide));
+  } else if (from.at.narrow) {
+    const Sample* data = static_cast<const Sample*>(from.at.data) + (from.moves ? start : 0);
+    for (std::size_t t = 0; t < n; ++t) to[t] = static_cast<To>(data[t]);
+  } else {
+    const double* data = static_cast<const double*>(from.at.data) + (from.moves ? start : 0);
+    for (std::size_t t = 0; t < n; ++t) to[t] = static_cast<To>(data[t]);
+  }
+}
+
+// The chunk's outputs that are not computed in place into samples [start,
+// start + n) of the output arrays.
 void copy_outputs(const Patch& patch, const RunData& run, const Schedule& s, std::size_t start,
                   std::size_t n) {
   for (std::size_t o = 0; o < patch.outputs.size(); ++o) {
+    if (s.direct[o]) continue;
     const OutputInfo& output = patch.outputs[o];
-    const Operand& source = output.source;
-    const double* from = source.is_value() ? s.sample_data[source.value] : nullptr;
-    if (output.wide) {
-      double* to = static_cast<double*>(run.outputs[o]) + start;
-      if (from != nullptr)
-        std::memcpy(to, from, n * sizeof(double));
-      else
-        std::fill_n(to, n, source.constant.wide);
+    Place from;
+    if (output.source.is_value()) {
+      from = s.places[output.source.value];
     } else {
-      float* to = static_cast<float*>(run.outputs[o]) + start;
-      if (from != nullptr)
-        for (std::size_t t = 0; t < n; ++t) to[t] = static_cast<float>(from[t]);
-      else
-        std::fill_n(to, n, static_cast<float>(source.constant.wide));
+      from.at.constant = true;
+      from.at.wide = output.source.constant.wide;
     }
+    if (output.wide)
+      copy_out(static_cast<double*>(run.outputs[o]) + start, from, start, n);
+    else
+      copy_out(static_cast<float*>(run.outputs[o]) + start, from, start, n);
   }
 }
 
 }  // namespace
 
-void execute(Patch& patch, const RunData& run) {
+std::size_t execute(Patch& patch, const RunData& run) {
   Schedule& s = *patch.schedule;
-  fill_constant_inputs(patch, run, s);
-  for (const FeedbackInfo& f : patch.feedbacks) s.sample_data[f.value][0] = f.current;
-  for (std::size_t start = 0; start < run.n; start += s.chunk) {
+  place_inputs(patch, run, s);
+  // A feedback's chunk is the schedule's own, and writable.
+  auto chunk_of = [&](const FeedbackInfo& f) {
+    return static_cast<double*>(const_cast<void*>(s.places[f.value].at.data));
+  };
+  for (const FeedbackInfo& f : patch.feedbacks) chunk_of(f)[0] = f.current;
+  std::size_t start = 0;
+  while (start < run.n) {
     const std::size_t n = std::min(s.chunk, run.n - start);
-    copy_inputs(patch, run, s, start, n);
+    bind_moving(s, start);
     run_stages(s, n);
     copy_outputs(patch, run, s, start, n);
     // What each feedback's set wrote at the end of the chunk is what the
     // next chunk's first sample reads.
     for (const FeedbackInfo& f : patch.feedbacks) {
-      double* data = s.sample_data[f.value];
+      double* data = chunk_of(f);
       data[0] = data[n];
     }
+    start += n;
+    if (run.unlocked != nullptr && run.unlocked->interrupted()) break;
   }
-  for (FeedbackInfo& f : patch.feedbacks) f.current = s.sample_data[f.value][0];
+  for (FeedbackInfo& f : patch.feedbacks) f.current = chunk_of(f)[0];
+  return start;
 }
 
 }  // namespace vorda::blocks

@@ -68,12 +68,34 @@ struct OutputInfo {
   bool wide = false;  // float64, else float32
 };
 
+// Where a value's samples are during a chunk: an array of float32 (what a
+// processor computed), of doubles (arithmetic, feedbacks, most inputs) or of
+// uint64 (count inputs), or one number for the whole run (an input given as
+// a number). A value is kept in a chunk of the schedule's own, or, for an
+// input and for an output written where its unit computes it, in the run's
+// array, the place moving on with every chunk.
+struct Place {
+  Arg at;  // `at.data`: the chunk's first sample (or the array's, for a moving place)
+  Kind kind = Kind::sample;
+  bool moves = false;  // an input's or an output's: in the run's arrays
+};
+
 struct Schedule {
   std::size_t chunk = 0;
-  std::vector<double> samples;        // a chunk of doubles for every Sample value
-  std::vector<std::uint64_t> counts;  // a chunk for every count input
-  std::vector<double*> sample_data;   // per value: its chunk, or nullptr
-  std::vector<std::uint64_t*> count_data;
+  std::vector<Sample> narrow;  // the schedule's own chunks, of each width
+  std::vector<double> wide;
+  std::vector<Place> places;  // per value
+  std::vector<int> direct;    // per output: whether its value is computed into it (1) or copied (0)
+  // A unit's argument (slot 0 to kMaxArgs - 1), result (kResult + r) or a
+  // split step's `delayed` (kDelayed) that refers to a value whose place
+  // moves: set anew for every chunk.
+  struct Use {
+    int unit;
+    int slot;
+    int value;
+  };
+  static constexpr int kResult = kMaxArgs, kDelayed = kMaxArgs + 2;
+  std::vector<Use> moving;
   std::vector<Unit> units;
   std::vector<std::string> labels;  // one per unit
   // What a chunk runs, in order: one unit over the whole chunk, the units of
@@ -121,12 +143,15 @@ void compile(Patch& patch);
 struct RunData {
   std::size_t n = 0;
   std::vector<Arg> inputs;
-  std::vector<bool> float32;  // per input: its array holds float32, to be widened
+  std::vector<bool> float32;  // per input: its array holds float32 (else float64 or uint64)
   std::vector<void*> outputs;
+  // Asked between chunks whether to stop there (Ctrl-C), when given.
+  Unlocked* unlocked = nullptr;
 };
 
-// Runs the compiled patch over `run.n` samples. Call without the lock, with
-// every instance borrowed.
-void execute(Patch& patch, const RunData& run);
+// Runs the compiled patch over `run.n` samples (fewer if it was told to
+// stop: returns how many). Call without the lock, with every instance
+// borrowed. Allocates nothing.
+std::size_t execute(Patch& patch, const RunData& run);
 
 }  // namespace vorda::blocks

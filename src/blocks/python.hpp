@@ -2,6 +2,7 @@
 // references, and errors raised with the frame's conventions.
 #pragma once
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -81,8 +82,25 @@ class Unlocked {
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
 
+  // Whether a signal handler raised (Ctrl-C's KeyboardInterrupt): a long
+  // call asks between two pieces of its work and stops there. Every 50 ms at
+  // most the lock is taken back for a moment, so that the interpreter runs
+  // the handlers of the signals that arrived (only the main thread's run);
+  // the handler's exception stays pending until the lock is back.
+  bool interrupted() {
+    if (state_ == nullptr) return false;  // a short call, with the lock
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_check_) return false;
+    next_check_ = now + std::chrono::milliseconds(50);
+    PyEval_RestoreThread(state_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    state_ = PyEval_SaveThread();
+    return raised;
+  }
+
  private:
   PyThreadState* state_;
+  std::chrono::steady_clock::time_point next_check_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace vorda::blocks

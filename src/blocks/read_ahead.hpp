@@ -49,34 +49,74 @@ std::uint64_t reach(const T& p, DelayOf<T> delay) {
   return ReaderOf<T>::reach(ring.memory(), ring.prepare(delay));
 }
 
-// The reads of a chunk, the first `ahead` writes from now. A function of
-// its own for the same reason as emit_shared: __restrict tells GCC that the
-// stores leave the ring alone.
-template <class T>
-[[gnu::noinline]] void read_ahead(const T& __restrict p, std::size_t n, DelayOf<T> delay,
-                                  std::uint64_t ahead, double* __restrict out) {
+// The reads of a chunk, the first `ahead` writes from now (a span: the
+// chunk is no longer than the reads reach).
+template <class T, class Out>
+void read_ahead(const T& p, std::size_t n, DelayOf<T> delay, std::uint64_t ahead, Out* out) {
   const auto& ring = ring_of(p);
-  const auto prepared = ring.prepare(delay);  // one delay for the whole chunk
-  for (std::size_t i = 0; i < n; ++i)
-    out[i] = ReaderOf<T>::read(ring.memory(), prepared, ahead + i);
+  ReaderOf<T>::read_span(ring.memory(), ring.prepare(delay), ahead, n, out);
 }
 
-// The second half of a split step as a kernel step, given what the first
-// half read: a feedback loop feeds (xn, delayed, gain), a delay line writes
-// its input.
+// A processor whose every step reads its ring, then writes it: a delay line
+// (which writes its input) or a feedback loop (which writes what goes into
+// the loop, `into_loop`, and returns `output`).
 template <class T>
-struct Feed {
-  static constexpr bool loops = requires(T& p) { p.feed(Sample{}, Sample{}, Sample{}); };
-  using Args =
-      std::conditional_t<loops, std::tuple<Sample, Sample, Sample>, std::tuple<Sample, Sample>>;
-  using Result = void;
-  template <class... A>
-  static void step(T& p, Sample xn, Sample delayed, A... gain) {
-    if constexpr (loops)
-      p.feed(xn, delayed, gain...);
-    else
-      p.ring().write(xn);
+concept Steps = requires(T& p) { p.ring(); };
+template <class T>
+concept Loops = Steps<T> && requires(Sample x) { T::into_loop(x, x, x); };
+
+// The second half of `n` split steps, given what their reads gave: the
+// writes, a span at a time. `gain` is a feedback loop's.
+template <class T, class X, class... Gain>
+void feed_span(T& p, std::size_t n, X xn, const Sample* delayed, Gain... gain) {
+  constexpr std::size_t kSpan = 256;
+  Sample values[kSpan];
+  for (std::size_t start = 0; start < n; start += kSpan) {
+    const std::size_t m = std::min(kSpan, n - start);
+    for (std::size_t i = 0; i < m; ++i) {
+      if constexpr (Loops<T>)
+        values[i] = T::into_loop(xn[start + i], delayed[start + i], gain...);
+      else
+        values[i] = xn[start + i];
+    }
+    p.ring().write_span(values, m);
   }
-};
+}
+
+// The shortest reach worth running steps a span at a time, and the longest
+// span (its temporaries stay in the first-level cache).
+inline constexpr std::uint64_t kMinSpan = 16;
+inline constexpr std::size_t kMaxSpan = 256;
+
+// `n` steps at one delay (and one gain, for a feedback loop), a span at a
+// time: every read of the span first, one run of memory or two (which
+// vectorizes), then the rest of the steps, then the span's writes. It gives
+// the per-sample steps' bits because no read of a span reaches a sample the
+// span writes. Returns false, having done nothing, when the delay does not
+// reach back kMinSpan samples.
+template <class T, class X, class Sink, class... Gain>
+bool run_spans(T& p, std::size_t n, X xn, DelayOf<T> delay, const Sink& sink, Gain... gain) {
+  auto& ring = p.ring();
+  const auto prepared = ring.prepare(delay);
+  const std::uint64_t reach = ReaderOf<T>::reach(ring.memory(), prepared);
+  if (reach < kMinSpan) return false;
+  const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(reach, kMaxSpan));
+  Sample delayed[kMaxSpan], input[kMaxSpan], stored[kMaxSpan];
+  for (std::size_t start = 0; start < n; start += span) {
+    const std::size_t m = std::min(span, n - start);
+    ReaderOf<T>::read_span(ring.memory(), prepared, 0, m, delayed);
+    for (std::size_t i = 0; i < m; ++i) input[i] = xn[start + i];
+    if constexpr (Loops<T>) {
+      for (std::size_t i = 0; i < m; ++i) stored[i] = T::into_loop(input[i], delayed[i], gain...);
+      ring.write_span(stored, m);
+      for (std::size_t i = 0; i < m; ++i)
+        sink(start + i, T::output(delayed[i], gain..., stored[i]));
+    } else {
+      ring.write_span(input, m);
+      for (std::size_t i = 0; i < m; ++i) sink(start + i, delayed[i]);
+    }
+  }
+  return true;
+}
 
 }  // namespace vorda::blocks

@@ -123,8 +123,20 @@ using WriteRows =
 
 using Pan2Row = Row<ops::Pan2, Unmodulated, Hoist<&pan_at, &pan_gains>>;
 
-// Every row, in the order that numbers them in snapshots (snapshot_tags.hpp).
+// Every row, in the order that numbers them: the kernels' tables
+// (units.hpp) and snapshots (snapshot_tags.hpp, which pins the numbers).
 using AllRows =
     decltype(std::tuple_cat(ProcessRows{}, ReadRows{}, WriteRows{}, std::tuple<Pan2Row>{}));
+
+template <class Op, class... Rows>
+constexpr int row_index_in(std::tuple<Rows...>*) {
+  constexpr bool found[] = {std::is_same_v<Op, typename Rows::Operation>...};
+  for (int i = 0; i < static_cast<int>(sizeof...(Rows)); ++i)
+    if (found[i]) return i;
+  return -1;
+}
+// The number of the row of operation `Op`.
+template <class Op>
+inline constexpr int row_index = row_index_in<Op>(static_cast<AllRows*>(nullptr));
 
 }  // namespace vorda::blocks

@@ -107,8 +107,12 @@ PyObject* run_method(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
     for (BorrowFlag* flag : patch.schedule->borrows) held.emplace_back(*flag);
     {
       Unlocked unlocked(run.n >= kUnlockFrom);
+      run.unlocked = &unlocked;
       execute(patch, run);
     }
+    // Ctrl-C stopped the run between two chunks: the patch and its
+    // instances are where those chunks left them.
+    if (PyErr_Occurred()) throw_error_set();
     return results(outputs);
   });
 }

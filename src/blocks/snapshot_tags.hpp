@@ -29,10 +29,6 @@ constexpr int index_in(TypeList<List...>) {
     if (found[i]) return i;
   return -1;
 }
-template <class Op, class... Rows>
-constexpr int row_index(std::tuple<Rows...>*) {
-  return index_in<Op>(TypeList<typename Rows::Operation...>{});
-}
 }  // namespace detail
 
 template <class T>
@@ -40,7 +36,7 @@ inline constexpr int class_tag = detail::index_in<T>(Classes{});
 
 // Operation tags: the rows of AllRows (rows.hpp) in order.
 template <class Op>
-inline constexpr int operation_tag = detail::row_index<Op>(static_cast<AllRows*>(nullptr));
+inline constexpr int operation_tag = row_index<Op>;
 
 static_assert(class_tag<SinOsc> == 0 && class_tag<WhiteNoise> == 1 && class_tag<Lfo> == 2 &&
               class_tag<Biquad> == 3 && class_tag<LeakDc> == 4 && class_tag<DelayS> == 5 &&
