@@ -22,7 +22,7 @@ namespace vorda {
 class SampleRing {
  public:
   // Holds at least `requested` samples (at least one), all 0.0. Panics with
-  // "capacity overflow" for 2^61 slots or more; throws std::bad_alloc if the
+  // "capacity overflow" for 2^61 slots or more; throws OutOfMemory if the
   // memory cannot be had.
   explicit SampleRing(std::uint64_t requested) {
     std::uint64_t slots = next_power_of_two(requested);
@@ -32,7 +32,7 @@ class SampleRing {
     if (slots == 0 || slots >= (std::uint64_t{1} << 61)) panic("capacity overflow");
     // calloc: the zeros of a large buffer are not touched up front.
     buffer_.reset(static_cast<Sample*>(std::calloc(slots, sizeof(Sample))));
-    if (!buffer_) throw std::bad_alloc();
+    if (!buffer_) throw OutOfMemory{slots};
     mask_ = slots - 1;
   }
 
@@ -48,12 +48,12 @@ class SampleRing {
 
   // For snapshots: the slots in memory order and the write position, and a
   // new set of `slots` slots (a power of two, left for the caller to fill
-  // every one). Throws std::bad_alloc.
+  // every one). Throws OutOfMemory.
   const Sample* contents() const { return buffer_.get(); }
   std::uint64_t write_position() const { return write_pos_; }
   Sample* replace(std::uint64_t slots, std::uint64_t write_pos) {
     buffer_.reset(static_cast<Sample*>(std::malloc(slots * sizeof(Sample))));
-    if (!buffer_) throw std::bad_alloc();
+    if (!buffer_) throw OutOfMemory{slots};
     mask_ = slots - 1;
     write_pos_ = write_pos;
     return buffer_.get();

@@ -83,3 +83,26 @@ def test_modules_need_no_cpp_runtime_and_no_newer_c_library():
         assert not any(lib.startswith("libstdc++") for lib in needed), needed
         versions = {tuple(map(int, v.split("."))) for v in re.findall(r"\(GLIBC_([\d.]+)\)", headers)}
         assert max(versions) <= (2, 28), sorted(versions)
+
+
+@pytest.mark.parametrize("make, samples", [
+    (lambda: vorda.DelayS(2**45), 2**45),
+    (lambda: vorda.CombL(48000, 1e10), 2**49),
+    (lambda: vorda.RingBufferN(48000, 1e9), 2**46),
+])
+def test_a_buffer_too_large_to_allocate_says_how_large(make, samples):
+    with pytest.raises(MemoryError, match=rf"^could not allocate the delay memory: {samples} "
+                                          r"samples of 4 bytes \(\d+\.\d [KMGTPE]iB\)$"):
+        make()
+
+
+@pytest.mark.parametrize("record", [
+    lambda p: p.input("a\x00b"),
+    lambda p: p.feedback(name="loop\x00"),
+    lambda p: p.output("\x00y", 1.0),
+])
+def test_a_name_with_a_nul_is_refused_not_cut_short(record):
+    p = vb.Patch()
+    with pytest.raises(ValueError, match="cannot contain a NUL character"):
+        record(p)
+    assert p.inputs == {} and p.outputs == {} and p.feedbacks == ()
