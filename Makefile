@@ -1,17 +1,49 @@
 # Commands for users and CI. Every target that runs Python code builds and
-# installs the project into a fresh virtual environment first.
+# installs the project into a virtual environment first.
 PYTHON ?= python3
 VENV ?= .venv
 PIP_FLAGS ?= --quiet --disable-pip-version-check
 
-.PHONY: test test-all sanitize demo live bench dist wheels clean
+# The environments of make test, make demo and make docs are kept between
+# runs, each its own. vorda is rebuilt in one only when its sources have
+# changed since the last install, and then incrementally, in a build folder
+# of its own: the build tools live in the environment, so the build needs no
+# isolation. (make bench and make sanitize start from fresh ones.)
+BUILD_INPUTS := pyproject.toml CMakeLists.txt $(shell find src vorda-stubs vorda_blocks-stubs -type f 2>/dev/null)
 
-# A new environment each time: what is tested is what `pip install .` gives.
-test:
-	rm -rf $(VENV)
-	$(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[test]"
-	$(VENV)/bin/python -m pytest
+# $(call install_into,ENV,BUILD,EXTRA,WHAT): vorda with EXTRA into ENV.
+define install_into
+	@test -x $(1)/bin/python || { \
+	  echo "$(4): creating $(1) with the build tools (once; under a minute)"; \
+	  $(PYTHON) -m venv $(1) && \
+	  $(1)/bin/python -m pip install $(PIP_FLAGS) scikit-build-core cmake ninja; }
+	@if test -d $(2); then \
+	  echo "$(4): sources changed: recompiling what they touch in $(2) and reinstalling vorda (seconds to a minute)"; \
+	else \
+	  echo "$(4): compiling vorda's C++ modules into $(2) and installing them with the $(3) extra (1 to 3 minutes, once)"; \
+	fi
+	$(1)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
+	  --config-settings=build-dir=$(2) ".[$(3)]"
+	@touch $(1)/.installed
+endef
+
+.PHONY: test test-slow test-all sanitize demo live bench dist wheels clean
+
+# The suite without its slow tests (pytest's `slow` marker).
+TEST_VENV ?= .venv-test
+TEST_BUILD ?= build/test
+
+test: $(TEST_VENV)/.installed
+	$(TEST_VENV)/bin/python -m pytest
+
+# The slow tests `make test` leaves out (pytest's `slow` marker): the sdist
+# and the wheel built and tried in fresh environments, the benchmarks' C++
+# loops, the instruction counts under valgrind, a local Dask cluster.
+test-slow: $(TEST_VENV)/.installed
+	$(TEST_VENV)/bin/python -m pytest -m slow
+
+$(TEST_VENV)/.installed: $(BUILD_INPUTS)
+	$(call install_into,$(TEST_VENV),$(TEST_BUILD),test,test)
 
 # `make test` once for every CPython from 3.10 up found on this machine.
 test-all:
@@ -36,29 +68,6 @@ sanitize:
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:halt_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	$(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider
-
-# The environments of make demo and make docs are kept between runs (make
-# test starts from a fresh one of its own each time and leaves them alone).
-# vorda is rebuilt in one only when its sources have changed since the last
-# install, and then incrementally, in a build folder of its own: the build
-# tools live in the environment, so the build needs no isolation.
-BUILD_INPUTS := pyproject.toml CMakeLists.txt $(shell find src vorda-stubs vorda_blocks-stubs -type f 2>/dev/null)
-
-# $(call install_into,ENV,BUILD,EXTRA,WHAT): vorda with EXTRA into ENV.
-define install_into
-	@test -x $(1)/bin/python || { \
-	  echo "$(4): creating $(1) with the build tools (once; under a minute)"; \
-	  $(PYTHON) -m venv $(1) && \
-	  $(1)/bin/python -m pip install $(PIP_FLAGS) scikit-build-core cmake ninja; }
-	@if test -d $(2); then \
-	  echo "$(4): sources changed: recompiling what they touch in $(2) and reinstalling vorda (seconds to a minute)"; \
-	else \
-	  echo "$(4): compiling vorda's C++ modules into $(2) and installing them with the $(3) extra (1 to 3 minutes, once)"; \
-	fi
-	$(1)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
-	  --config-settings=build-dir=$(2) ".[$(3)]"
-	@touch $(1)/.installed
-endef
 
 # Renders the demo piece into out/demo.wav and out/demo.png. DEMO_ARGS passes
 # options on, e.g. DEMO_ARGS="--seconds 16 --seed 3".

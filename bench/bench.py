@@ -13,12 +13,8 @@ same machine. See bench/README.md for how to read the table.
 """
 import argparse
 import fnmatch
-import functools
-import importlib.util
-import inspect
 import json
 import os
-import platform
 import shutil
 import statistics
 import subprocess
@@ -29,17 +25,12 @@ import timeit
 from dataclasses import dataclass
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
-sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import pure  # noqa: E402
 import vorda  # noqa: E402
-
-try:
-    from tqdm import tqdm
-except ImportError:  # progress is a nicety; the bench runs without it
-    tqdm = None
+from common import (environment, load_demo, print_environment, progress,  # noqa: E402
+                    quartiles, write_json)
 
 SR = 48000.0
 
@@ -237,22 +228,13 @@ def measure(cases, rounds, budget):
         timers = timers_for(case)
         number = calibrate(timers["call"], budget)
         rows.append((case, timers, number, {kind: [] for kind in timers}))
-    steps = range(rounds)
-    if tqdm is not None:
-        steps = tqdm(steps, desc="rounds", unit="round", file=sys.stderr, leave=False,
-                     disable=None)
-    for r in steps:
+    for r in progress(range(rounds), "rounds"):
         order = rows if r % 2 == 0 else rows[::-1]
         for case, timers, number, samples in order:
             kinds = list(timers) if r % 2 == 0 else list(timers)[::-1]
             for kind in kinds:
                 samples[kind].append(timers[kind].timeit(number) / number)
     return [(case, samples) for case, _, _, samples in rows]
-
-
-def quartiles(values):
-    q1, q2, q3 = statistics.quantiles(values, n=4, method="inclusive")
-    return q1, q2, q3
 
 
 def summarise(case, samples):
@@ -297,28 +279,6 @@ def summarise(case, samples):
 # ---------------------------------------------------------------- demo
 
 
-def load_demo():
-    """The demo patch's render function, if examples/demo.py has one."""
-    path = ROOT / "examples" / "demo.py"
-    if not path.exists():
-        return None, f"{path.relative_to(ROOT)} not found"
-    # The examples import their shared helpers from their own folder.
-    sys.path.insert(0, str(path.parent))
-    spec = importlib.util.spec_from_file_location("vorda_demo", path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up there
-    try:
-        spec.loader.exec_module(module)
-    except ImportError as e:  # the demo's own dependencies are not installed
-        return None, f"{path.relative_to(ROOT)} does not import: {e}"
-    render = getattr(module, "render", None)
-    if not callable(render):
-        return None, f"{path.relative_to(ROOT)} has no render()"
-    if "progress" in inspect.signature(render).parameters:
-        render = functools.partial(render, progress=False)
-    return render, ""
-
-
 def measure_demo(seconds, repeats):
     """Seconds of audio per second of rendering, the median of `repeats` runs."""
     render, why = load_demo()
@@ -334,50 +294,6 @@ def measure_demo(seconds, repeats):
 
 
 # ---------------------------------------------------------------- report
-
-
-def git_commit():
-    try:
-        head = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
-                              capture_output=True, text=True, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain"],
-                               capture_output=True, text=True, check=True).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return None
-    return head + ("+dirty" if dirty else "")
-
-
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
-
-def environment():
-    return {
-        "python": f"{platform.python_implementation()} {platform.python_version()}",
-        "executable": sys.executable,
-        "platform": platform.platform(),
-        "cpu": f"{cpu_model()} ({os.cpu_count()} logical CPUs)",
-        "commit": git_commit(),
-        "vorda": getattr(vorda, "__file__", "?"),
-        # Others' work on a shared machine shows here before it shows as spread.
-        "load_average": os.getloadavg()[0] if hasattr(os, "getloadavg") else None,
-    }
-
-
-def print_environment(env):
-    print(f"Python   {env['python']} ({env['executable']})")
-    load = env["load_average"]
-    print(f"machine  {env['platform']}, {env['cpu']}"
-          + (f", load average {load:.2f}" if load is not None else ""))
-    print(f"vorda    {env['vorda']}, commit {env['commit'] or 'unknown'}")
-    print()
 
 
 def status(row):
@@ -569,8 +485,7 @@ def main(argv=None):
             print_demo(demo)
             result["demo"] = demo
     if args.json:
-        Path(args.json).parent.mkdir(parents=True, exist_ok=True)
-        Path(args.json).write_text(json.dumps(result, indent=2) + "\n")
+        write_json(args.json, result)
 
 
 if __name__ == "__main__":

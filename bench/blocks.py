@@ -13,15 +13,9 @@ bench/README.md ("Blocks") for how to read the tables.
 import argparse
 import fnmatch
 import inspect
-import json
-import math
-import os
 import statistics
-import subprocess
 import sys
 import tempfile
-import threading
-import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -31,15 +25,15 @@ import vorda_blocks as vb
 from scipy import signal
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench import ROOT, environment, load_demo, print_environment, quartiles, tqdm  # noqa: E402
+from common import (Floor, best_ns, environment, interleaved, load_demo, mark,  # noqa: E402
+                    once_ns, print_environment, print_threads, progress, ratio_stats, same_bits,
+                    thread_row, write_json)
 
 SR = 48000.0
 N = 48000  # samples per block in the floor table
 FLOOR_LIMIT = 1.15  # a block at most this many times the plain C++ loop
 CONST_TARGET = 3.0  # constant delay and decay at least this much faster than arrays
-THREADS_TARGET = 1.7  # two threads on two cores against one
 # As CMakeLists.txt compiles the modules: the loops must be the same code.
-CXXFLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-fno-fast-math", "-fno-finite-math-only"]
 
 
 def inputs(n):
@@ -185,56 +179,6 @@ def per_sample_loop(case, obj, lists):
     return lambda: loop(*args)
 
 
-class Floor:
-    """A C++ floor (floor.cpp, or `source` in bench/), compiled into `tmp` and
-    driven over a pipe (harness.hpp): it waits on its input while Python is
-    timed, so the two never share the processor. `data` are its input arrays,
-    `constants` what it reads as its settings."""
-
-    def __init__(self, tmp, data, source="floor.cpp", constants=K):
-        for name, values in data.items():
-            values.tofile(tmp / f"{name}.bin")
-        (tmp / "constants.txt").write_text("".join(f"{k} {v!r}\n" for k, v in constants.items()))
-        exe = tmp / Path(source).stem
-        cxx = os.environ.get("CXX", "g++")
-        src = ROOT / "src"
-        compile_ = [cxx, *CXXFLAGS, f"-I{src}", str(ROOT / "bench" / source),
-                    str(src / "panic.cpp"), "-pthread", "-o", str(exe)]
-        try:
-            subprocess.run(compile_, check=True)
-        except (OSError, subprocess.CalledProcessError) as e:
-            sys.exit(f"bench: cannot compile {source} ({e})")
-        self.proc = subprocess.Popen([str(exe), str(tmp)], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
-
-    def ask(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-        reply = self.proc.stdout.readline()
-        if not reply:
-            sys.exit(f"bench: floor exited ({self.proc.wait()}) on {line!r}")
-        answer = json.loads(reply)
-        if isinstance(answer, dict) and "error" in answer:
-            sys.exit(f"bench: floor: {answer['error']} ({line!r})")
-        return answer
-
-    def time(self, label, passes):
-        return self.ask(f"time {passes} {label}")["ns"]
-
-    def first_pass(self, label, path, n, outputs):
-        self.ask(f"check {path} {label}")
-        return list(np.fromfile(path, dtype=np.float32)[:n * outputs].reshape(outputs, n))
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait()
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a, dtype=np.float32), np.asarray(b, dtype=np.float32)
-    return a.shape == b.shape and np.array_equal(a.view(np.uint32), b.view(np.uint32))
-
-
 def check_agreement(cases, floor, data, lists, tmp):
     """The three sides compute the same samples, from fresh processors: a
     ratio between loops that did different work would mean nothing."""
@@ -249,32 +193,6 @@ def check_agreement(cases, floor, data, lists, tmp):
         for k in range(case.outputs):
             if not (same_bits(block[k], ours[k]) and same_bits(python[k], ours[k])):
                 sys.exit(f"bench: {case.label}: block, Python loop and floor.cpp disagree")
-
-
-def best_ns(call, passes, n):
-    """The fastest of `passes` calls after an untimed one, in ns per sample,
-    as floor.cpp times: on a shared machine an interruption only ever adds
-    time, so the fastest pass is the one nearest the code's own cost."""
-    call()
-    best = math.inf
-    for _ in range(passes):
-        start = time.perf_counter_ns()
-        call()
-        best = min(best, time.perf_counter_ns() - start)
-    return best / n
-
-
-def once_ns(call, n):
-    """One call, in ns per sample: for the Python loops, long enough alone."""
-    start = time.perf_counter_ns()
-    call()
-    return (time.perf_counter_ns() - start) / n
-
-
-def progress(steps, desc):
-    if tqdm is None:
-        return steps
-    return tqdm(steps, desc=desc, unit="round", file=sys.stderr, leave=False, disable=None)
 
 
 def measure_table(cases, floor, data, lists, rounds, budget):
@@ -296,12 +214,6 @@ def measure_table(cases, floor, data, lists, rounds, budget):
             for kind, timer in steps if r % 2 == 0 else steps[::-1]:
                 case.samples[kind].append(timer())
     return [table_row(case) for case in cases]
-
-
-def ratio_stats(top, bottom):
-    """Median and interquartile range of the per-round ratios."""
-    q1, q2, q3 = quartiles([a / b for a, b in zip(top, bottom)])
-    return q2, q3 - q1
 
 
 def table_row(case):
@@ -331,20 +243,6 @@ def constant_rows(cases):
                 rows.append({"call": f"{family}{kind}.process", "ratio": ratio, "iqr": iqr,
                              "target": target, "met": None if target is None else ratio >= target})
     return rows
-
-
-def interleaved(timers, rounds, desc):
-    """Per-round times of each named timer, visited in alternating order. A
-    timer that returns a number has timed itself (in seconds)."""
-    samples = {name: [] for name in timers}
-    names = list(timers)
-    for r in progress(range(rounds), desc):
-        for name in names if r % 2 == 0 else names[::-1]:
-            start = time.perf_counter()
-            own = timers[name]()
-            elapsed = time.perf_counter() - start
-            samples[name].append(own if isinstance(own, float) else elapsed)
-    return samples
 
 
 def measure_peer(rounds, n):
@@ -387,43 +285,6 @@ def measure_threads(rounds, budget):
             for label, (make, run) in work.items()]
 
 
-def thread_row(label, n, make, run, rounds, budget):
-    """Two threads, each calling `run` on an instance of its own (from `make`)
-    for about `budget` seconds, against one thread making the same calls on
-    both instances in turn. The two threads are timed from the moment both
-    are ready to start."""
-    pair = (make(), make())
-    start = time.perf_counter()
-    run(pair[0])
-    blocks = max(2, round(budget / (time.perf_counter() - start)))
-
-    def one_thread():
-        for _ in range(blocks):
-            for p in pair:
-                run(p)
-
-    def two_threads():
-        ready = threading.Barrier(3)
-
-        def worker(p):
-            ready.wait()
-            for _ in range(blocks):
-                run(p)
-        threads = [threading.Thread(target=worker, args=(p,)) for p in pair]
-        for t in threads:
-            t.start()
-        ready.wait()
-        start = time.perf_counter()
-        for t in threads:
-            t.join()
-        return time.perf_counter() - start
-
-    samples = interleaved({"one": one_thread, "two": two_threads}, rounds, "thread rounds")
-    ratio, iqr = ratio_stats(samples["one"], samples["two"])
-    return {"call": label, "n": n, "blocks_per_thread": blocks, "ratio": ratio,
-            "iqr": iqr, "target": THREADS_TARGET, "met": ratio >= THREADS_TARGET}
-
-
 def measure_demo(seconds, rounds):
     """Real-time factors of the demo patch, block and per-sample renders
     interleaved. A render without a per-sample option is the per-sample one."""
@@ -444,20 +305,6 @@ def measure_demo(seconds, rounds):
 
 
 # ---------------------------------------------------------------- report
-
-
-def mark(met):
-    return "" if met is None else "ok" if met else "MISS"
-
-
-def print_threads(rows, unit, width=22):
-    """The thread rows; `unit` names what each thread runs (blocks, runs)."""
-    print("two threads on two instances: one thread's time for the same work over theirs")
-    for row in rows:
-        print(f"  {row['call']:<{width}} n = {row['n']}, {row['blocks_per_thread']} {unit} "
-              f"each {row['ratio']:>6.2f}  iqr {row['iqr']:.2f}  >={row['target']}  "
-              f"{mark(row['met'])}")
-    print()
 
 
 def print_report(result):
@@ -540,7 +387,7 @@ def main(argv=None):
         data = inputs(N)
         lists = {name: values.tolist() for name, values in data.items()}
         with tempfile.TemporaryDirectory(prefix="vorda-floor-") as tmp:
-            floor = Floor(Path(tmp), data)
+            floor = Floor(Path(tmp), data, K)
             try:
                 listed = floor.ask("list")
                 ours = {c.floor for c in build_cases()}
@@ -562,8 +409,7 @@ def main(argv=None):
         result["demo"] = measure_demo(0.25 if args.quick else 4.0, 1 if args.quick else 3)
     print_report(result)
     if args.json:
-        Path(args.json).parent.mkdir(parents=True, exist_ok=True)
-        Path(args.json).write_text(json.dumps(result, indent=2) + "\n")
+        write_json(args.json, result)
 
 
 if __name__ == "__main__":

@@ -14,7 +14,6 @@ what count; see bench/README.md ("Patches") for how to read them.
     python bench/patches.py [--quick] [--rounds N] [--json PATH]
 """
 import argparse
-import json
 import math
 import os
 import statistics
@@ -34,9 +33,8 @@ import vorda_blocks as vb
 from scipy import signal
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench import environment, print_environment  # noqa: E402
-from blocks import (Floor, best_ns, once_ns, print_threads, progress, ratio_stats,  # noqa: E402
-                    same_bits, thread_row)
+from common import (Floor, best_ns, environment, once_ns, print_environment,  # noqa: E402
+                    print_threads, progress, ratio_stats, same_bits, thread_row, write_json)
 
 try:
     import numba
@@ -489,7 +487,7 @@ def main(argv=None):
     data = inputs(N)
     lists = {name: values.tolist() for name, values in data.items()}
     with tempfile.TemporaryDirectory(prefix="vorda-networks-") as tmp:
-        floor = Floor(Path(tmp), data, source="networks.cpp", constants=K)
+        floor = Floor(Path(tmp), data, K, source="networks.cpp")
         try:
             listed = floor.ask("list")
             if sorted(listed) != sorted(net.name for net in NETWORKS):
@@ -504,8 +502,7 @@ def main(argv=None):
     result["threads"] = measure_threads(rounds, 0.01 if args.quick else 0.25)
     print_report(result)
     if args.json:
-        Path(args.json).parent.mkdir(parents=True, exist_ok=True)
-        Path(args.json).write_text(json.dumps(result, indent=2) + "\n")
+        write_json(args.json, result)
 
 
 if __name__ == "__main__":

@@ -6,7 +6,6 @@ against the same batch rendered serially (bench/README.md, "State").
     python bench/state.py [--quick] [--rounds N] [--json PATH]
 """
 import argparse
-import json
 import statistics
 import sys
 import tempfile
@@ -22,7 +21,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 sys.path.insert(0, str(ROOT / "examples"))
 import render_batch  # noqa: E402
-from bench import environment, print_environment, quartiles  # noqa: E402
+from common import environment, print_environment, quartiles, write_json  # noqa: E402
 
 SNAPSHOT_TARGET = 3.0  # snapshot + restore within this many times numpy.copy
 POOL_TARGET = 1.7  # a pool of two against one process
@@ -113,8 +112,7 @@ def main(argv=None):
     result["pool"] = {"ratios": ratios, "median": median, "seconds": times, "target": POOL_TARGET,
                       "variations": count, "length": seconds}
     if args.json:
-        Path(args.json).parent.mkdir(parents=True, exist_ok=True)
-        Path(args.json).write_text(json.dumps(result, indent=1))
+        write_json(args.json, result)
 
 
 if __name__ == "__main__":

@@ -31,7 +31,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 sys.path.insert(0, str(ROOT / "examples"))
 import live  # noqa: E402
 from _util import midi_hz  # noqa: E402
-from bench import environment, print_environment  # noqa: E402
+from common import environment, print_environment  # noqa: E402
 from demo import hall_network  # noqa: E402
 
 RATE, BLOCK = 48000, 64

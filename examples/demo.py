@@ -35,15 +35,13 @@ spectrogram of both channels) and prints the real-time factor.
 
 from __future__ import annotations
 
-import itertools
 import math
 import os
 import random
 import time
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, TypeAlias
 
 # The piece's numpy work is element by element; numpy's BLAS would only keep
 # threads spinning on the other cores for a while after each call.
@@ -55,15 +53,13 @@ matplotlib.use("Agg")  # files only, no window
 import matplotlib.pyplot as plt
 from matplotlib import mlab
 import numpy as np
-import numpy.typing as npt
 from tqdm import tqdm
 
 import vorda
 import vorda_blocks as vb
-from _util import Signal, example_args, midi_hz, normalize, write_wav
+from _util import Engine, Signal, example_args, midi_hz, normalize, write_wav
 from chorus import Chorus, FmNote
 from filter_sweep import below_nyquist, highpass_coefs, lowpass_coefs
-from patch_loop import PatchLoop
 from plucked_string import phase_delay
 from reverb import ALLPASSES_LEFT, REFLECTIONS, decay_for_gain
 
@@ -97,84 +93,6 @@ LOW_CUT = 20.0
 # The Hall's delay lines, in seconds: prime sample counts at 44.1 kHz, so
 # that their echo patterns do not line up.
 HALL_LINES = [1361 / 44100, 1511 / 44100, 1657 / 44100, 1811 / 44100]
-
-# A processor argument: one number for the whole run, or one value per sample.
-Values: TypeAlias = float | int | npt.NDArray[Any]
-Processor: TypeAlias = (
-    vorda.SinOsc | vorda.WhiteNoise | vorda.Biquad | vorda.LeakDc
-    | vorda.DelayS | vorda.DelayN | vorda.DelayL | vorda.CombS | vorda.CombN | vorda.CombL
-    | vorda.AllpassS | vorda.AllpassN | vorda.AllpassL
-)  # fmt: skip
-Ring: TypeAlias = vorda.RingBufferS | vorda.RingBufferN | vorda.RingBufferL
-
-
-class Engine:
-    """Runs vorda's processors over arrays, either as one vorda_blocks call
-    or as one call of the processor per sample. The two give the same bits,
-    so all the numpy code around them is the same in both modes and so is
-    the piece."""
-
-    def __init__(self, per_sample: bool = False) -> None:
-        self.per_sample = per_sample
-
-    def process(self, obj: Processor, *args: Values, n: int | None = None) -> Signal:
-        if not self.per_sample:
-            y: Signal = vb.process(obj, *args, n=n)
-            return y
-        n, rows = _rows(args, n)
-        return np.fromiter(itertools.starmap(obj.process, rows), np.float32, n)
-
-    def lfo(self, obj: vorda.Lfo, frequency: Values, n: int | None = None) -> tuple[Signal, Signal]:
-        if not self.per_sample:
-            return vb.process(obj, frequency, n=n)
-        n, rows = _rows((frequency,), n)
-        return _pair(itertools.starmap(obj.process, rows), n)
-
-    def pan2(self, x: Values, pos: Values = 0.0, n: int | None = None) -> tuple[Signal, Signal]:
-        if not self.per_sample:
-            return vb.pan2(x, pos, n=n)
-        n, rows = _rows((x, pos), n)
-        return _pair(itertools.starmap(vorda.pan2, rows), n)
-
-    def read(self, ring: Ring, delays: Values, n: int | None = None) -> Signal:
-        if not self.per_sample:
-            y: Signal = vb.read(ring, delays, n=n)
-            return y
-        n, rows = _rows((delays,), n)
-        return np.fromiter(itertools.starmap(ring.read, rows), np.float32, n)
-
-    def write(self, ring: Ring, xs: npt.NDArray[Any]) -> None:
-        if not self.per_sample:
-            vb.write(ring, xs)
-            return
-        for x in xs.tolist():
-            ring.write(x)
-
-    def run(self, patch: vb.Patch, n: int | None = None, **inputs: Values) -> tuple[Signal, ...]:
-        """The patch's outputs over the inputs, in the order it declared them,
-        continuing where its last run stopped. Per sample, the loop calls the
-        patch's own instances and hands its feedback values back to the
-        patch, so that the next run, in either mode, goes on from there."""
-        if self.per_sample:
-            got = PatchLoop(patch, update_patch=True).run(n, **inputs)
-        else:
-            got = patch.run(n, **inputs)
-        return tuple(got) if isinstance(got, tuple) else (got,) if got is not None else ()
-
-
-def _rows(args: Sequence[Values], n: int | None) -> tuple[int, Iterable[tuple[Any, ...]]]:
-    """The block length and the arguments of each per-sample call, as the
-    Python numbers a caller of vorda would pass."""
-    if n is None:
-        n = next(len(a) for a in args if isinstance(a, np.ndarray))
-    columns = [a.tolist() if isinstance(a, np.ndarray) else itertools.repeat(a, n) for a in args]
-    return n, (zip(*columns) if columns else itertools.repeat((), n))
-
-
-def _pair(pairs: Iterable[tuple[float, float]], n: int) -> tuple[Signal, Signal]:
-    both = np.array(list(pairs), dtype=np.float32).reshape(n, 2)
-    return np.ascontiguousarray(both[:, 0]), np.ascontiguousarray(both[:, 1])
-
 
 def placed(
     engine: Engine, signals: Sequence[Signal], gains: Sequence[float], pans: Sequence[float]

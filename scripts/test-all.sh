@@ -7,11 +7,10 @@ cd "$(dirname "$0")/.."
 
 source scripts/pythons.sh
 
-# The slow tests (building and installing from the sdist and from the wheel)
-# check packaging, which does not change from one interpreter to the next:
-# plain `make test` runs them, and here they would only add minutes per
-# interpreter. `make wheels` builds and tries a wheel for each of them.
-export PYTEST_ADDOPTS="${PYTEST_ADDOPTS:+$PYTEST_ADDOPTS }-m 'not slow'"
+# `make test` leaves the slow tests out (building and trying the sdist and
+# the wheel, the benchmarks' C++ loops): they check what does not change from
+# one interpreter to the next, and CI runs them once. `make wheels` builds
+# and tries a wheel for each interpreter.
 
 found=()
 failed=()
@@ -22,7 +21,8 @@ for version in "${PYTHON_VERSIONS[@]}"; do
   fi
   echo "test-all: Python $version found at $python"
   found+=("$version")
-  if ! make --no-print-directory test PYTHON="$python" VENV=".venv-$version"; then
+  if ! make --no-print-directory test PYTHON="$python" TEST_VENV=".venv-test-$version" \
+      TEST_BUILD="build/test-$version"; then
     failed+=("$version")
   fi
 done

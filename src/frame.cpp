@@ -315,6 +315,20 @@ namespace {
   std::abort();
 }
 
+// MemoryError for a buffer of `samples` Samples, saying how large it was.
+void raise_out_of_memory(std::uint64_t samples) {
+  const double bytes = static_cast<double>(samples) * sizeof(float);
+  const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double size = bytes;
+  int unit = 0;
+  while (size >= 1024.0 && unit < 6) size /= 1024.0, ++unit;
+  char amount[32];
+  std::snprintf(amount, sizeof amount, unit == 0 ? "%.0f %s" : "%.1f %s", size, units[unit]);
+  PyErr_Format(PyExc_MemoryError,
+               "could not allocate the delay memory: %llu samples of 4 bytes (%s)",
+               static_cast<unsigned long long>(samples), amount);
+}
+
 // Sets the Python exception for the C++ exception in flight. A panic raised
 // while doing so cannot be reported to Python any more: abort.
 void set_error_from(std::exception_ptr in_flight) noexcept {
@@ -326,6 +340,8 @@ void set_error_from(std::exception_ptr in_flight) noexcept {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     } catch (const Panic& p) {
       raise_panic_exception(p.message);
+    } catch (const OutOfMemory& e) {
+      raise_out_of_memory(e.samples);
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     } catch (...) {

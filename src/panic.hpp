@@ -15,6 +15,12 @@ struct Panic {
   std::string message;
 };
 
+// Memory a processor needed and could not have: the frame raises
+// MemoryError saying how much.
+struct OutOfMemory {
+  std::uint64_t samples;  // Samples (32-bit floats) asked for
+};
+
 // Writes the panic report for `message` at `where`, then throws `Panic`.
 [[noreturn, gnu::cold]] void panic(std::string message,
                                    std::source_location where = std::source_location::current());

@@ -22,7 +22,7 @@ namespace vorda {
 class SampleRing {
  public:
   // Holds at least `requested` samples (at least one), all 0.0. Panics with
-  // "capacity overflow" for 2^61 slots or more; throws std::bad_alloc if the
+  // "capacity overflow" for 2^61 slots or more; throws OutOfMemory if the
   // memory cannot be had.
   explicit SampleRing(std::uint64_t requested) {
     std::uint64_t slots = next_power_of_two(requested);
@@ -32,7 +32,7 @@ class SampleRing {
     if (slots == 0 || slots >= (std::uint64_t{1} << 61)) panic("capacity overflow");
     // calloc: the zeros of a large buffer are not touched up front.
     buffer_.reset(static_cast<Sample*>(std::calloc(slots, sizeof(Sample))));
-    if (!buffer_) throw std::bad_alloc();
+    if (!buffer_) throw OutOfMemory{slots};
     mask_ = slots - 1;
   }
 
@@ -48,12 +48,12 @@ class SampleRing {
 
   // For snapshots: the slots in memory order and the write position, and a
   // new set of `slots` slots (a power of two, left for the caller to fill
-  // every one). Throws std::bad_alloc.
+  // every one). Throws OutOfMemory.
   const Sample* contents() const { return buffer_.get(); }
   std::uint64_t write_position() const { return write_pos_; }
   Sample* replace(std::uint64_t slots, std::uint64_t write_pos) {
     buffer_.reset(static_cast<Sample*>(std::malloc(slots * sizeof(Sample))));
-    if (!buffer_) throw std::bad_alloc();
+    if (!buffer_) throw OutOfMemory{slots};
     mask_ = slots - 1;
     write_pos_ = write_pos;
     return buffer_.get();
@@ -109,7 +109,7 @@ class SampleRing {
                  });
   }
   template <class Out>
-  void read_interpolated_span(Split delay, std::uint64_t ahead, std::size_t n, Out* out) const {
+  void read_span(Split delay, std::uint64_t ahead, std::size_t n, Out* out) const {
     const Sample* memory = buffer_.get();
     for_each_run(write_pos_ + ahead - delay.whole, n,
                  [&](std::size_t at, std::uint64_t slot, std::size_t count) {
@@ -170,18 +170,14 @@ class SampleRing {
 
 // How a delay in samples becomes a read of the ring: whole samples, a
 // fractional delay truncated, or one interpolated. `prepare` does what a run
-// of reads at one delay can do once; `reach` says how many writes back the
+// of reads at one delay can do once (a span of reads takes what it
+// prepares: SampleRing::read_span); `reach` says how many writes back the
 // read reaches (SampleRing::reach).
 struct Whole {
   using Prepared = std::uint64_t;
   static Prepared prepare(std::uint64_t delay) { return delay; }
   static Sample read(const SampleRing& ring, Prepared delay, std::uint64_t ahead) {
     return ring.read(delay, ahead);
-  }
-  template <class Out>
-  static void read_span(const SampleRing& ring, Prepared delay, std::uint64_t ahead, std::size_t n,
-                        Out* out) {
-    ring.read_span(delay, ahead, n, out);
   }
   static std::uint64_t reach(const SampleRing& ring, Prepared delay) { return ring.reach(delay); }
 };
@@ -196,11 +192,6 @@ struct Interpolating {
   static Prepared prepare(Sample delay) { return SampleRing::split(delay); }
   static Sample read(const SampleRing& ring, Prepared delay, std::uint64_t ahead) {
     return ring.read_interpolated(delay, ahead);
-  }
-  template <class Out>
-  static void read_span(const SampleRing& ring, Prepared delay, std::uint64_t ahead, std::size_t n,
-                        Out* out) {
-    ring.read_interpolated_span(delay, ahead, n, out);
   }
   // The two neighbouring slots; the second is one further back (mod 2^64,
   // as the read computes it).

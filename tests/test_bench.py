@@ -36,7 +36,8 @@ def test_timing_mode_reports_the_selected_rows(tmp_path):
     assert "demo" not in result  # not selected
 
 
-@pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind not installed")
+@pytest.mark.slow
+@pytest.mark.skipif(shutil.which("valgrind") is None, reason="needs valgrind (Debian package valgrind)")
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
                     reason="valgrind cannot run a process with a sanitizer runtime")
 def test_instruction_mode_counts_call_and_baseline(tmp_path):
@@ -94,6 +95,7 @@ def test_pure_counterpart_agrees_with_vorda(name, waveform):
     assert any(abs(v) > 1e-3 for v in ours) and ours != CYCLES["xn"]
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(shutil.which(os.environ.get("CXX", "g++")) is None, reason="no C++ compiler")
 def test_block_bench_compares_blocks_loops_and_plain_cxx(tmp_path):
     # The script refuses to time anything unless the block, the per-sample
@@ -109,6 +111,7 @@ def test_block_bench_compares_blocks_loops_and_plain_cxx(tmp_path):
     assert all(row["floor_ratio"] > 0 and row["python_speedup"] > 0 for row in rows)
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(shutil.which(os.environ.get("CXX", "g++")) is None, reason="no C++ compiler")
 def test_patch_bench_holds_every_side_to_the_patch(tmp_path):
     # The script stops unless every side gives the patch's bits: the C++
@@ -145,6 +148,7 @@ def test_state_bench_times_snapshots_and_a_pool_on_the_same_bits(tmp_path):
     assert "numpy.copy" in done.stdout and "pool of 2" in done.stdout
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(shutil.which("jackd") is None,
                     reason="needs a JACK server: apt install jackd2")
 def test_stream_bench_plays_the_demo_and_bounces_what_it_played(tmp_path):

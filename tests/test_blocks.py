@@ -18,29 +18,13 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vorda
 import vorda_blocks as vb
-from conftest import panic_type, refusals
+from helpers import INF, NAN, RINGS, SR, bits, exact, makers, panic_type, probe, refusals
 
-SR = 64.0  # 0.1 s is 6.4 samples: delays in seconds reach past the small buffers
-NAN, INF = float("nan"), float("inf")
+# Rings of 8 slots: delays in seconds reach well past them.
+MAKERS = makers(5)
 # An int whose nearest double is a float32 tie: rounding it straight to float32
 # gives another value than the interpreter's route through the double.
 DOUBLE_TIE = 2**60 + 2**36 + 1
-
-MAKERS = {
-    "SinOsc": lambda: vorda.SinOsc(SR, 0.3),
-    "WhiteNoise": lambda: vorda.WhiteNoise(7),
-    "Lfo": lambda: vorda.Lfo(SR, 0),
-    "Lfo1": lambda: vorda.Lfo(SR, 1),
-    "Biquad": lambda: vorda.Biquad(0.2, 0.4, 0.2, -0.3, 0.1),
-    "LeakDc": lambda: vorda.LeakDc(0.9),
-    **{f"{k}S": (lambda k=k: getattr(vorda, f"{k}S")(5)) for k in ("Delay", "Comb", "Allpass")},
-    **{f"{k}{m}": (lambda k=k, m=m: getattr(vorda, f"{k}{m}")(SR, 0.1))
-       for k in ("Delay", "Comb", "Allpass") for m in "NL"},
-    "RingBufferS": lambda: vorda.RingBufferS(5),
-    "RingBufferN": lambda: vorda.RingBufferN(SR, 0.1),
-    "RingBufferL": lambda: vorda.RingBufferL(SR, 0.1),
-}
-RINGS = (vorda.RingBufferS, vorda.RingBufferN, vorda.RingBufferL)
 MODULATION = {"Biquad": ("b0", "b1", "b2", "a1", "a2"), "LeakDc": ("coef",)}
 
 
@@ -93,19 +77,6 @@ def per_sample(method, args, n, setter=None, extras=()):
     return results
 
 
-def exact(samples):
-    """The bit patterns of float32 samples. Every NaN counts as one: when two NaNs
-    meet, the hardware keeps the sign and payload of one operand, and which one
-    depends on how the compiler ordered a commutative operation."""
-    samples = np.where(np.isnan(samples), np.float32(NAN), samples)
-    return samples.view(np.uint32)
-
-
-def bits(results, outputs=1):
-    """Per-sample results, one row per output."""
-    return exact(np.array(results, dtype=np.float32).reshape(len(results), outputs).T)
-
-
 def block_bits(got):
     arrays = got if isinstance(got, tuple) else (got,)
     assert all(a.dtype == np.float32 and a.ndim == 1 for a in arrays)
@@ -116,20 +87,6 @@ def setter_for(obj):
     if isinstance(obj, vorda.Biquad):
         return obj.set_coefs
     return lambda coef: setattr(obj, "coef", coef)
-
-
-def probe(obj):
-    """A fixed per-sample call sequence whose results depend on all of obj's state."""
-    if isinstance(obj, RINGS):
-        delays = range(10) if isinstance(obj, vorda.RingBufferS) else np.arange(-2, 12) / 40.0
-        return bits([obj.read(d) for d in delays]).tolist()
-    _, method, params = operations(obj)[0]
-    fixed = [3 if p.endswith("_samp") else 0.07 if p.endswith("_sec") else 5.0 for p in params]
-    results = [method(*[x if p in ("x", "xn") else v for p, v in zip(params, fixed)])
-               for x in (1.0, -0.5, 0.25, 0.0, 2.0)]
-    extra = [getattr(obj, p) for p in ("phase", "coef") if hasattr(type(obj), p)]
-    outputs = len(results[0]) if isinstance(results[0], tuple) else 1
-    return bits(results, outputs).tolist() + bits(extra).tolist()
 
 
 @pytest.mark.parametrize("name", MAKERS)
@@ -265,19 +222,26 @@ def test_a_block_holds_its_borrow_for_its_whole_length(kind):
 
 
 def test_blocks_on_separate_instances_run_in_parallel_threads_and_equal_serial_results():
+    """Four threads, each a long block on an instance of its own. This thread
+    meets every instance's borrow while the blocks run, so they ran without
+    the lock, beside Python here; each gives the bits it gives alone."""
     x = np.random.default_rng(5).standard_normal(200_000).astype(np.float32)
-    serial = [vb.process(vorda.AllpassL(48000.0, 0.05), x, 0.01 + k * 1e-3, -0.5) for k in range(4)]
-    filters = [vorda.AllpassL(48000.0, 0.05) for _ in range(4)]
-    results = [None] * 4
+    delays = [0.01 + k * 1e-3 for k in range(4)]
+    serial = [vb.process(vorda.AllpassL(48000.0, 0.05), x, d, -0.5) for d in delays]
+    filters, results = [vorda.AllpassL(48000.0, 0.05) for _ in delays], [None] * 4
 
-    def work(k):
-        results[k] = vb.process(filters[k], x, 0.01 + k * 1e-3, -0.5)
+    def four_threads():
+        filters[:] = [vorda.AllpassL(48000.0, 0.05) for _ in delays]
+        threads = [threading.Thread(target=lambda k=k: results.__setitem__(
+            k, vb.process(filters[k], x, delays[k], -0.5))) for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    calls = {k: lambda k=k: vb.snapshot(filters[k]) for k in range(4)}
+    expected = {k: {"Already mutably borrowed"} for k in range(4)}
+    assert refusals(four_threads, calls, expected) == expected
     assert all(np.array_equal(a, b) for a, b in zip(results, serial))
 
 

@@ -9,8 +9,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vorda
-from conftest import (CALLABLES, CLASSES, Num, kind, make, methods, operations, panic_type,
-                      probe, properties, same, settable, standard, target, twin_call)
+from helpers import (CALLABLES, CLASSES, Num, kind, make, methods, observe, operations,
+                     panic_type, properties, same, settable, standard, target, twin_call)
 
 PANIC = panic_type()
 METHODS = [(o, c) for o, c in CALLABLES if c != "__new__" and o != "pan2"]
@@ -20,7 +20,7 @@ def outcome(owner, callee, args, kwargs):
     """The result and the state it leaves, on a fresh instance."""
     fn, inst, *_ = target(owner, callee)
     out = fn(*args, **kwargs)
-    return probe(out) if callee == "__new__" else [out] + probe(inst)
+    return observe(out) if callee == "__new__" else [out] + observe(inst)
 
 
 @pytest.mark.parametrize("owner, callee", CALLABLES)
@@ -66,7 +66,7 @@ def test_missing_extra_and_unknown_arguments_are_refused(owner, callee):
         if p.default is p.empty:
             others = {n: v for n, v in zip(names, values) if n != p.name}
             assert refused([], others).endswith(f"required positional argument: '{p.name}'")
-    assert same(probe(inst), probe(twin))
+    assert same(observe(inst), observe(twin))
 
 
 @pytest.mark.parametrize("owner, callee", CALLABLES)
@@ -96,7 +96,7 @@ def test_failed_conversions_name_the_parameter(owner, callee):
         assert type(e) is PANIC and e is not raised and e.args == ("from python",)
         e = fails(10**400 if sample else -1)
         assert type(e) is OverflowError and not str(e).startswith("argument")
-        assert same(probe(inst), probe(twin))
+        assert same(observe(inst), observe(twin))
 
 
 @pytest.mark.parametrize("owner, callee", METHODS)
@@ -119,7 +119,7 @@ def test_reentry_meets_the_borrow_of_the_call(owner, callee):
                 twin_call(owner, callee, twin)(*values))
     assert seen == [(label, "ok" if shared and outer_shared else "Already mutably borrowed"
                      if shared else "Already borrowed") for label, _, shared in ops]
-    assert same(probe(inst), probe(twin))  # what was refused changed nothing
+    assert same(observe(inst), observe(twin))  # what was refused changed nothing
 
 
 @pytest.mark.parametrize("cls", CLASSES)
@@ -146,7 +146,7 @@ def test_properties_and_methods_without_arguments(cls):
         for _, op, _ in ops:
             op(twin)
         setattr(twin, prop, 0.25)
-    assert same(probe(inst), probe(twin))
+    assert same(observe(inst), observe(twin))
 
 
 # --- Random calls, invariants only ---------------------------------------------
@@ -219,8 +219,8 @@ def test_random_calls_keep_the_invariants(owner, callee, data):
             if callee != "__new__":
                 assert same(result, expected)
             elif owner != "WhiteNoise" or given_ and given_[0] is not None:
-                assert same(probe(result), probe(expected))
-        assert same(probe(inst), probe(twin))
+                assert same(observe(result), observe(expected))
+        assert same(observe(inst), observe(twin))
 
 
 @pytest.mark.parametrize("text", ["a\0b", "\udc80"])

@@ -2,11 +2,13 @@
 the ring and its three readers, plus the boundary cases and the constructor panics."""
 import math
 
+import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import vorda
-from conftest import F32, assert_same, libm_f32
+import vorda_blocks as vb
+from helpers import F32, assert_same, exact, libm_f32
 
 # numpy's float32 power is not the C library's; the model calls the powf the module links.
 powf = libm_f32("powf", 2)
@@ -124,6 +126,124 @@ def test_matches_the_model(name, data):
         props = ("max_delay_samp",) if name[-1] == "S" else ("sample_rate", "max_delay_sec")
         assert [getattr(obj, p) for p in props] == [
             args[0] if name[-1] == "S" else float(F32(a)) for a in args]
+
+
+# Counts at the top of an unsigned 64-bit word, as delays in samples; and
+# delays whose sample counts, as float32, lie below 2^63, in [2^63, 2^64), and
+# at 2^64 and beyond, where the conversion to a count saturates to 2^64 - 1.
+TOP_COUNTS = [2**63 - 1, 2**63, 2**63 + 1, 2**64 - 2**40, 2**64 - 1]
+TOP_SAMPLES = [2.0**63 - 2**39, 2.0**63, 2.0**63 + 2**40, 2.0**64 - 2**40, 2.0**64, 2.0**65,
+               1e30, INF]
+RATE = 4.0  # a power of two: a delay in seconds times the rate is exactly the count meant
+PATHS = ["call", "block", "block of constants", "patch", "patch loop of constants"]
+
+
+def top_steps(name):
+    """(xs, delays, decay): eight steps that fill the ring (8 slots) with distinct
+    values, then three at each delay near the top. A ring is written the xs,
+    then read at each delay."""
+    timed = name[-1] != "S"
+    top = [k / RATE for k in TOP_SAMPLES] if timed else TOP_COUNTS
+    delays = top if name.startswith("Ring") else [1 / RATE if timed else 1] * 8 + [
+        d for d in top for _ in range(3)]
+    xs = [0.25 * (k + 1) for k in range(11 if name.startswith("Ring") else len(delays))]
+    return xs, delays, 0.5 if timed else 2**63 + 2**41
+
+
+def segments(xs, delays):
+    """The steps in runs of one delay."""
+    start = 0
+    for end in range(1, len(delays) + 1):
+        if end == len(delays) or delays[end] != delays[start]:
+            yield xs[start:end], delays[start]
+            start = end
+
+
+def through_ring(path, obj, xs, delays):
+    """What a ring written the xs reads at the delays through one path."""
+    counts = isinstance(delays[0], int)
+    if path == "call":
+        for x in xs:
+            obj.write(x)
+        return [obj.read(d) for d in delays]
+    if path.startswith("block"):
+        vb.write(obj, np.array(xs))
+        if path == "block":
+            return vb.read(obj, np.array(delays, np.uint64 if counts else np.float64))
+        return np.concatenate([vb.read(obj, d, n=1) for d in delays])
+    writer = vb.Patch()
+    writer.write(obj, writer.input("x"))
+    writer.run(x=np.array(xs))
+    if path == "patch":
+        reader = vb.Patch()
+        reader.output("y", reader.read(obj, reader.input("d", count=counts)))
+        return reader.run(d=np.array(delays, np.uint64 if counts else np.float64))
+    got = []
+    for d in delays:
+        reader = vb.Patch()
+        reader.output("y", reader.read(obj, d))
+        got.append(reader.run(n=1))
+    return np.concatenate(got)
+
+
+def through_process(path, obj, xs, delays, extra):
+    """What a process step for each x and delay gives through one path."""
+    counts = isinstance(delays[0], int)
+    if path == "call":
+        return [obj.process(x, d, *extra) for x, d in zip(xs, delays)]
+    if path == "block":
+        return vb.process(obj, np.array(xs), np.array(delays, np.uint64 if counts else np.float64),
+                          *extra)
+    if path == "block of constants":
+        return np.concatenate([vb.process(obj, np.array(x), d, *extra) for x, d in segments(xs, delays)])
+    if path == "patch":
+        p = vb.Patch()
+        p.output("y", p.process(obj, p.input("x"), p.input("d", count=counts), *extra))
+        return p.run(x=np.array(xs), d=np.array(delays, np.uint64 if counts else np.float64))
+    # A loop adds the last output to the input; its delay is a constant, so the
+    # patch decides from the slots read whether a chunk may read ahead.
+    got, last = [], 0.0
+    for x, d in segments(xs, delays):
+        p = vb.Patch()
+        f = p.feedback(last)
+        y = p.process(obj, p.input("x") + f, d, *extra)
+        f.set(y)
+        p.output("y", y)
+        got.append(p.run(x=np.array(x)))
+        last = f.value
+    return np.concatenate(got)
+
+
+def modelled(path, model, xs, delays, extra):
+    if model.family == "RingBuffer":
+        for x in xs:
+            model.write(x)
+        return [model.read(d) for d in delays]
+    got, last = [], 0.0
+    for x, d in zip(xs, delays):
+        # The loop's sum is a Python float's, rounded to a sample by the call.
+        xn = x + float(last) if path == "patch loop of constants" else x
+        last = model.process(xn, d, *extra)
+        got.append(last)
+    return got
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("name", NAMES)
+def test_delays_at_the_top_of_the_count_range_read_as_the_model_reads(name, path):
+    """Each path reaches the ring its own way (a constant prepared once, an
+    array sample by sample, a patch loop reading ahead of its writes), and
+    all share one conversion of a delay to a count: so each is held to the
+    model, not to another path, which would share a fault in it."""
+    xs, delays, decay = top_steps(name)
+    extra = () if name.startswith(("Delay", "Ring")) else (decay,)
+    args = (8,) if name[-1] == "S" else (RATE, 2.0)
+    obj = getattr(vorda, name)(*args)
+    got = through_ring(path, obj, xs, delays) if name.startswith("Ring") else \
+        through_process(path, obj, xs, delays, extra)
+    got = np.array(got, np.float32)
+    want = np.array(modelled(path, Model(name, *args), xs, delays, extra), np.float32)
+    assert np.array_equal(exact(got), exact(want)), list(zip(delays, got, want))
 
 
 def filled(name, args, count):

@@ -1,5 +1,5 @@
 """What the documentation promises a user beyond the processors' own
-behaviour: panics caught by name, what Ctrl-C does to a long patch run,
+behaviour: panics caught by name, where Ctrl-C leaves a long patch run,
 examples that explain themselves, modules that load on older systems."""
 
 import copy
@@ -30,13 +30,17 @@ def test_panics_are_caught_by_name_from_vorda_blocks(capfd):
     assert "PanicException" not in dir(vorda)
 
 
-def test_an_interrupted_run_leaves_the_patch_at_its_end():
+def test_an_interrupted_run_leaves_the_patch_where_it_stopped():
+    """Ctrl-C stops a long run between two chunks: the patch and its
+    instances are where those chunks left them, a twin run over as many
+    samples shows the same state, and the outputs are lost."""
     sr = 48000
     p = vb.Patch()
-    x, loop = p.input("x"), p.feedback()
+    x, loop, count = p.input("x"), p.feedback(), p.feedback()
     fed = p.process(vorda.DelayL(sr, 0.02), loop, 0.00454)
     damped = 0.9 * p.process(vorda.Biquad(0.0675, 0.135, 0.0675, -1.143, 0.413), fed)
     loop.set(x + damped)
+    count.set(count + 1.0)
     p.output("y", damped)
     p.compile()
     twin = copy.deepcopy(p)
@@ -49,7 +53,9 @@ def test_an_interrupted_run_leaves_the_patch_at_its_end():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0.0)
         signal.signal(signal.SIGALRM, previous)
-    twin.run(x=signal_in)
+    done = int(count.value)
+    assert 0 < done < len(signal_in) and done % p.chunk == 0
+    twin.run(x=signal_in[:done])
     assert vb.snapshot(p) == vb.snapshot(twin)
 
 
@@ -77,3 +83,26 @@ def test_modules_need_no_cpp_runtime_and_no_newer_c_library():
         assert not any(lib.startswith("libstdc++") for lib in needed), needed
         versions = {tuple(map(int, v.split("."))) for v in re.findall(r"\(GLIBC_([\d.]+)\)", headers)}
         assert max(versions) <= (2, 28), sorted(versions)
+
+
+@pytest.mark.parametrize("make, samples", [
+    (lambda: vorda.DelayS(2**45), 2**45),
+    (lambda: vorda.CombL(48000, 1e10), 2**49),
+    (lambda: vorda.RingBufferN(48000, 1e9), 2**46),
+])
+def test_a_buffer_too_large_to_allocate_says_how_large(make, samples):
+    with pytest.raises(MemoryError, match=rf"^could not allocate the delay memory: {samples} "
+                                          r"samples of 4 bytes \(\d+\.\d [KMGTPE]iB\)$"):
+        make()
+
+
+@pytest.mark.parametrize("record", [
+    lambda p: p.input("a\x00b"),
+    lambda p: p.feedback(name="loop\x00"),
+    lambda p: p.output("\x00y", 1.0),
+])
+def test_a_name_with_a_nul_is_refused_not_cut_short(record):
+    p = vb.Patch()
+    with pytest.raises(ValueError, match="cannot contain a NUL character"):
+        record(p)
+    assert p.inputs == {} and p.outputs == {} and p.feedbacks == ()

@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vorda
-from conftest import F32, assert_same, f32_bits, libm_f32, replay
+from helpers import F32, assert_same, f32_bits, libm_f32, replay
 
 sinf, cosf = libm_f32("sinf"), libm_f32("cosf")
 QUARTER_PI = f32_bits(0x3F490FDB)

@@ -7,7 +7,7 @@ import re
 import pytest
 
 import vorda
-from conftest import run_python
+from helpers import run_python
 
 R = vorda.RingBufferS
 

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vorda
-from conftest import F32, assert_same, f32, f32_bits, libm_f32, replay, run_python, same
+from helpers import F32, assert_same, f32, f32_bits, libm_f32, replay, run_python, same
 
 sinf = libm_f32("sinf")
 TAU = f32_bits(0x40C90FDB)

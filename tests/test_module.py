@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import vorda
-from conftest import CLASSES, make, run_python
+from helpers import CLASSES, make, run_python
 
 NAMES = ["SinOsc", "WhiteNoise", "Lfo", "Biquad", "LeakDc", "DelayS", "DelayN", "DelayL",
          "CombS", "CombN", "CombL", "AllpassS", "AllpassN", "AllpassL", "pan2",

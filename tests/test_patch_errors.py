@@ -9,8 +9,7 @@ import pytest
 
 import vorda
 import vorda_blocks as vb
-from conftest import refusals
-from test_blocks import probe
+from helpers import probe, refusals
 
 SR = 48000.0
 
@@ -186,6 +185,9 @@ def test_a_run_holds_its_patch_and_every_instance_it_uses():
 
 
 def test_patches_on_disjoint_instances_run_in_parallel_threads_as_they_run_alone():
+    """Four threads, each running a patch of its own. This thread meets every
+    patch's borrow while they run, so they ran without the lock, beside
+    Python here; each gives the bits it gives alone."""
     def make(k):
         line, lowpass = vorda.DelayL(SR, 0.05), vorda.Biquad(0.2, 0.4, 0.2, -0.3, 0.1)
         p = vb.Patch()
@@ -198,10 +200,17 @@ def test_patches_on_disjoint_instances_run_in_parallel_threads_as_they_run_alone
     x = np.random.default_rng(3).standard_normal(200_000)
     alone = [make(k).run(x=x) for k in range(4)]
     patches, results = [make(k) for k in range(4)], [None] * 4
-    threads = [threading.Thread(target=lambda k=k: results.__setitem__(k, patches[k].run(x=x)))
-               for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+
+    def four_threads():
+        patches[:] = [make(k) for k in range(4)]
+        threads = [threading.Thread(target=lambda k=k: results.__setitem__(k, patches[k].run(x=x)))
+                   for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+    calls = {k: lambda k=k: patches[k].feedbacks[0].value for k in range(4)}
+    expected = {k: {"Already mutably borrowed"} for k in range(4)}
+    assert refusals(four_threads, calls, expected) == expected
     assert all(np.array_equal(a, b) for a, b in zip(results, alone))

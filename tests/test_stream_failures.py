@@ -15,7 +15,7 @@ import pytest
 
 import vorda
 import vorda_blocks as vb
-from conftest import run_python
+from helpers import run_python
 from live_server import own_server, server  # noqa: F401 - fixtures
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"

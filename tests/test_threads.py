@@ -8,7 +8,7 @@ import time
 import pytest
 
 import vorda
-from conftest import Num
+from helpers import Num
 
 THREADS, CALLS = 6, 2000
 

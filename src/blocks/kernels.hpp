@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "blocks/rows.hpp"
@@ -201,10 +202,12 @@ struct VectorOf;
 template <>
 struct VectorOf<4> {
   typedef Sample type __attribute__((vector_size(4 * sizeof(Sample))));
+  typedef int mask __attribute__((vector_size(4 * sizeof(int))));  // picks lanes in shuffles
 };
 template <>
 struct VectorOf<8> {
   typedef Sample type __attribute__((vector_size(8 * sizeof(Sample))));
+  typedef int mask __attribute__((vector_size(8 * sizeof(int))));
 };
 template <int W>
 using Vector = typename VectorOf<W>::type;
@@ -222,10 +225,85 @@ int fields_of(T& p, F** fields) {
   return count;
 }
 
+// Rows to columns: r[i][j] becomes r[j][i], for a W x W block of Samples,
+// in the interleaving steps every vector instruction set has (unpack, then
+// pairs, then halves). __builtin_shuffle moves the Samples with the
+// target's own instructions; no value is computed.
+template <class V, class... Lanes>
+V shuffle(V a, V b, Lanes... lanes) {
+  return __builtin_shuffle(a, b, typename VectorOf<sizeof...(Lanes)>::mask{lanes...});
+}
+
+template <class V>
+void transpose(V (&r)[4]) {
+  const V t0 = shuffle(r[0], r[1], 0, 4, 1, 5), t1 = shuffle(r[0], r[1], 2, 6, 3, 7);
+  const V t2 = shuffle(r[2], r[3], 0, 4, 1, 5), t3 = shuffle(r[2], r[3], 2, 6, 3, 7);
+  r[0] = shuffle(t0, t2, 0, 1, 4, 5);
+  r[1] = shuffle(t0, t2, 2, 3, 6, 7);
+  r[2] = shuffle(t1, t3, 0, 1, 4, 5);
+  r[3] = shuffle(t1, t3, 2, 3, 6, 7);
+}
+
+template <class V>
+void transpose(V (&r)[8]) {
+  // Interleave pairs of rows, then pairs of pairs, then the halves.
+  auto low = [](V a, V b) { return shuffle(a, b, 0, 8, 1, 9, 4, 12, 5, 13); };
+  auto high = [](V a, V b) { return shuffle(a, b, 2, 10, 3, 11, 6, 14, 7, 15); };
+  auto pairs_low = [](V a, V b) { return shuffle(a, b, 0, 1, 8, 9, 4, 5, 12, 13); };
+  auto pairs_high = [](V a, V b) { return shuffle(a, b, 2, 3, 10, 11, 6, 7, 14, 15); };
+  auto halves_low = [](V a, V b) { return shuffle(a, b, 0, 1, 2, 3, 8, 9, 10, 11); };
+  auto halves_high = [](V a, V b) { return shuffle(a, b, 4, 5, 6, 7, 12, 13, 14, 15); };
+  const V t0 = low(r[0], r[1]), t1 = high(r[0], r[1]), t2 = low(r[2], r[3]), t3 = high(r[2], r[3]);
+  const V t4 = low(r[4], r[5]), t5 = high(r[4], r[5]), t6 = low(r[6], r[7]), t7 = high(r[6], r[7]);
+  const V u0 = pairs_low(t0, t2), u1 = pairs_high(t0, t2), u2 = pairs_low(t1, t3);
+  const V u3 = pairs_high(t1, t3), u4 = pairs_low(t4, t6), u5 = pairs_high(t4, t6);
+  const V u6 = pairs_low(t5, t7), u7 = pairs_high(t5, t7);
+  r[0] = halves_low(u0, u4), r[4] = halves_high(u0, u4);
+  r[1] = halves_low(u1, u5), r[5] = halves_high(u1, u5);
+  r[2] = halves_low(u2, u6), r[6] = halves_high(u2, u6);
+  r[3] = halves_low(u3, u7), r[7] = halves_high(u3, u7);
+}
+
+// Samples [start, start + m) of W arguments, one a lane, as m vectors: each
+// argument's samples converted into a row of its own first (one plain loop
+// each), then transposed W samples at a time.
+template <class V, int W>
+void gather(const Arg* const* args, std::size_t start, std::size_t m, Sample (*rows)[kMaxSpan],
+            V* to) {
+  for (int w = 0; w < W; ++w)
+    with_source<Sample, 0>(*args[w], [&](auto source) {
+      for (std::size_t i = 0; i < m; ++i) rows[w][i] = source[start + i];
+    });
+  std::size_t i = 0;
+  for (; i + W <= m; i += W) {
+    V block[W];
+    for (int w = 0; w < W; ++w) std::memcpy(&block[w], rows[w] + i, sizeof(V));
+    transpose(block);
+    for (int k = 0; k < W; ++k) to[i + k] = block[k];
+  }
+  for (; i < m; ++i)
+    for (int w = 0; w < W; ++w) to[i][w] = rows[w][i];
+}
+
+// The other way: m vectors into the first `count` lanes' arrays.
+template <class V, int W>
+void scatter(const V* from, std::size_t m, Sample* const* to, int count) {
+  std::size_t i = 0;
+  for (; i + W <= m; i += W) {
+    V block[W];
+    for (int k = 0; k < W; ++k) block[k] = from[i + k];
+    transpose(block);
+    for (int w = 0; w < count; ++w) std::memcpy(to[w] + i, &block[w], sizeof(V));
+  }
+  for (; i < m; ++i)
+    for (int w = 0; w < count; ++w) to[w][i] = from[i][w];
+}
+
 // Up to W units of one row, each filter in a lane of vector registers: the
 // same operations on every lane, in the same order, so each lane's bits are
 // its filter's own. Lanes past `count` repeat the last unit's and are
-// dropped.
+// dropped. A block at a time, the inputs are gathered into vectors, the
+// block runs on vectors alone, and the outputs are scattered back.
 template <class R, int W>
 void vector_lanes(const Unit* const* units, int count, std::size_t n) {
   using T = Stateful<R>;
@@ -243,14 +321,23 @@ void vector_lanes(const Unit* const* units, int count, std::size_t n) {
     fields_of<Sample>(*static_cast<T*>(lane[w]->proc), scalar_fields);
     for (int k = 0; k < fields; ++k) (*vector_fields[k])[w] = *scalar_fields[k];
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    V in[A > 0 ? A : 1];
-    for (std::size_t a = 0; a < A; ++a)
-      for (int w = 0; w < W; ++w) in[a][w] = element<Sample>(lane[w]->args[a], i);
-    const V y = [&]<std::size_t... I>(std::index_sequence<I...>) {
-      return twin.process(in[I]...);
-    }(std::make_index_sequence<A>{});
-    for (int w = 0; w < count; ++w) static_cast<Sample*>(lane[w]->out[0])[i] = y[w];
+  Sample rows[W][kMaxSpan];
+  V in[A > 0 ? A : 1][kMaxSpan];
+  V out[kMaxSpan];
+  for (std::size_t start = 0; start < n; start += kMaxSpan) {
+    const std::size_t m = std::min(kMaxSpan, n - start);
+    for (std::size_t a = 0; a < A; ++a) {
+      const Arg* args[W];
+      for (int w = 0; w < W; ++w) args[w] = &lane[w]->args[a];
+      gather<V, W>(args, start, m, rows, in[a]);
+    }
+    for (std::size_t i = 0; i < m; ++i)
+      out[i] = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return twin.process(in[I][i]...);
+      }(std::make_index_sequence<A>{});
+    Sample* to[W];
+    for (int w = 0; w < count; ++w) to[w] = static_cast<Sample*>(lane[w]->out[0]) + start;
+    scatter<V, W>(out, m, to, count);
   }
   for (int w = 0; w < count; ++w) {
     Sample* scalar_fields[16];

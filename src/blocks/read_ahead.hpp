@@ -54,7 +54,7 @@ std::uint64_t reach(const T& p, DelayOf<T> delay) {
 template <class T, class Out>
 void read_ahead(const T& p, std::size_t n, DelayOf<T> delay, std::uint64_t ahead, Out* out) {
   const auto& ring = ring_of(p);
-  ReaderOf<T>::read_span(ring.memory(), ring.prepare(delay), ahead, n, out);
+  ring.memory().read_span(ring.prepare(delay), ahead, n, out);
 }
 
 // A processor whose every step reads its ring, then writes it: a delay line
@@ -104,7 +104,7 @@ bool run_spans(T& p, std::size_t n, X xn, DelayOf<T> delay, const Sink& sink, Ga
   Sample delayed[kMaxSpan], input[kMaxSpan], stored[kMaxSpan];
   for (std::size_t start = 0; start < n; start += span) {
     const std::size_t m = std::min(span, n - start);
-    ReaderOf<T>::read_span(ring.memory(), prepared, 0, m, delayed);
+    ring.memory().read_span(prepared, 0, m, delayed);
     for (std::size_t i = 0; i < m; ++i) input[i] = xn[start + i];
     if constexpr (Loops<T>) {
       for (std::size_t i = 0; i < m; ++i) stored[i] = T::into_loop(input[i], delayed[i], gain...);

@@ -42,7 +42,7 @@ void compare(const char* what, P block_proc, P loop_proc, const std::vector<floa
              const Arg* args, Params... params) {
   std::vector<float> y(x.size());
   OneSink<float> sink{y.data()};
-  run<Call<Op::fn>, FloatArrays>(block_proc, x.size(), sink, args);
+  run<Call<Op::fn>>(block_proc, x.size(), sink, args);
   for (std::size_t i = 0; i < x.size(); ++i) {
     float want = (loop_proc.*Op::fn)(x[i], params...);
     if (!same_bits(y[i], want)) {
@@ -61,6 +61,7 @@ int main() {
 
   Arg args[3];
   args[0].constant = false;
+  args[0].narrow = true;
   args[0].data = x.data();
   args[1] = constant(0.0123f);
   args[2] = constant(-0.7f);
