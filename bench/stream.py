@@ -46,9 +46,11 @@ class DummyServer:
 
     def __enter__(self):
         self.name = f"vorda-bench-{os.getpid()}-{uuid.uuid4().hex[:6]}"
+        # Told to go should this script die first (setpriv, from util-linux).
+        orphaned = ["setpriv", "--pdeathsig", "TERM"] if shutil.which("setpriv") else []
         self.process = subprocess.Popen(
-            ["jackd", "--no-realtime", "-n", self.name, "-S", "-d", "dummy", "-r", str(RATE),
-             "-p", str(BLOCK)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # fmt: skip
+            [*orphaned, "jackd", "--no-realtime", "-n", self.name, "-S", "-d", "dummy", "-r",
+             str(RATE), "-p", str(BLOCK)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # fmt: skip
         self.before = os.environ.get("JACK_DEFAULT_SERVER")
         os.environ["JACK_DEFAULT_SERVER"] = self.name
         deadline = time.monotonic() + 30

@@ -67,9 +67,12 @@ def start_server(name=None):
     # jackd is not instrumented: it runs without a sanitizer runtime preloaded.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     log = tempfile.TemporaryFile()
+    # A server outlives nothing it was started for: if the tests die before
+    # they stop it, it is told to go (and frees its place in JACK's registry).
+    orphaned = ["setpriv", "--pdeathsig", "TERM"] if shutil.which("setpriv") else []
     process = subprocess.Popen(
-        [JACKD, "--no-realtime", "-n", name, "-S", "-d", "dummy", "-r", str(RATE), "-p",
-         str(PERIOD)], env=env, stdout=log, stderr=subprocess.STDOUT)  # fmt: skip
+        [*orphaned, JACKD, "--no-realtime", "-n", name, "-S", "-d", "dummy", "-r", str(RATE),
+         "-p", str(PERIOD)], env=env, stdout=log, stderr=subprocess.STDOUT)  # fmt: skip
     server = Server(name, process, log)
     deadline = time.monotonic() + 30
     while True:  # until it answers
