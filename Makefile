@@ -27,7 +27,7 @@ define install_into
 	@touch $(1)/.installed
 endef
 
-.PHONY: test test-slow test-all sanitize demo bench dist wheels clean
+.PHONY: test test-slow test-all sanitize demo live bench dist wheels clean
 
 # The suite without its slow tests (pytest's `slow` marker).
 TEST_VENV ?= .venv-test
@@ -99,21 +99,32 @@ docs-test: docs
 $(DOCS_VENV)/.installed: $(BUILD_INPUTS)
 	$(call install_into,$(DOCS_VENV),$(DOCS_BUILD),docs,docs)
 
+# Plays the demo's strings and reverb live (examples/live.py) through the
+# default device: a JACK server if one answers, else PortAudio's (ALSA, and
+# PulseAudio or PipeWire through it). LIVE_ARGS passes options, e.g.
+# LIVE_ARGS="--seconds 30 --bounce out/live.wav" or LIVE_ARGS="--backend alsa".
+# It shares make demo's environment.
+live: $(DEMO_VENV)/.installed
+	$(DEMO_VENV)/bin/python examples/live.py $(LIVE_ARGS)
+
 # Per-call cost of every callable against the interpreter's own cheapest
 # calls and against plain Python, then the block calls against a plain C++
 # loop, the per-sample loop and scipy, then patches against the same
 # networks in plain C++, Numba and Python, timed side by side
-# (bench/README.md), and last what moving state costs (snapshots, a process
-# pool). The demo extra brings what the demo patch needs, scipy
+# (bench/README.md), then what moving state costs (snapshots, a process
+# pool), and last live streams on a JACK server's dummy backend (the
+# callback's time, the most string voices, a reverb dying into subnormals).
+# The demo extra brings what the demo patch needs, scipy
 # and tqdm for the progress bar; Numba is installed where it installs (the
 # patch bench leaves its side out otherwise); blocks.py and patches.py
 # compile their C++ loops with $(CXX). BENCH_ARGS passes options to
 # bench.py, e.g. BENCH_ARGS="--quick --json out/bench.json", BLOCKS_ARGS to
-# blocks.py, PATCHES_ARGS to patches.py, STATE_ARGS to state.py; --quick
-# reaches all four.
+# blocks.py, PATCHES_ARGS to patches.py, STATE_ARGS to state.py,
+# STREAM_ARGS to stream.py; --quick reaches all five.
 BLOCKS_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 PATCHES_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 STATE_ARGS ?= $(filter --quick,$(BENCH_ARGS))
+STREAM_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 bench:
 	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
@@ -123,6 +134,7 @@ bench:
 	CXX="$(CXX)" $(VENV)/bin/python bench/blocks.py $(BLOCKS_ARGS)
 	CXX="$(CXX)" $(VENV)/bin/python bench/patches.py $(PATCHES_ARGS)
 	$(VENV)/bin/python bench/state.py $(STATE_ARGS)
+	$(VENV)/bin/python bench/stream.py $(STREAM_ARGS)
 
 # The same calls counted in instructions under callgrind: slower, but the
 # counts do not depend on what else the machine is doing.

@@ -56,7 +56,8 @@ sphinx_gallery_conf = {
     "examples_dirs": [str(DOCS.parent / "examples")],
     "gallery_dirs": ["gallery"],
     "filename_pattern": r".*\.py$",
-    "ignore_pattern": r"(^|[/\\])_util\.py$",
+    # live.py plays through an audio device rather than rendering a file.
+    "ignore_pattern": r"(^|[/\\])(_util|live)\.py$",
     "write_computation_times": False,
     "reset_argv": "gallery_files.reset_argv",
     "image_scrapers": ("gallery_files.files_scraper",),

@@ -230,31 +230,37 @@ def hi_hats(
     return out
 
 
+def string_loop(p: vb.Patch, x: vb.Value, frequency: float, sample_rate: int, decay: float) -> vb.Value:
+    """Records one string into `p`, excited by `x`: the Karplus-Strong loop
+    of plucked_string.py, a DelayL, one sample of feedback and a Biquad
+    low-pass inside the loop, so that the upper partials die first. The
+    delay line makes up what the feedback sample and the filter's phase
+    delay at the fundamental leave of the period. Returns what the string
+    plays, after the filter (the raw excitation would click)."""
+    coefs = lowpass_coefs(DAMPING * frequency, 0.7071, sample_rate)
+    period = sample_rate / frequency
+    delay = (period - 1.0 - phase_delay(coefs, frequency, sample_rate)) / sample_rate
+    # The loop's gain, which sets the fundamental's decay, is folded into
+    # the filter: one operation less per sample.
+    gain = 0.001 ** (1.0 / (frequency * decay))
+    b0, b1, b2, a1, a2 = coefs
+    v = p.feedback()
+    fed = p.process(vorda.DelayL(sample_rate, delay + 2.0 / sample_rate), v, delay)
+    damped = p.process(vorda.Biquad(gain * b0, gain * b1, gain * b2, a1, a2), fed)
+    v.set(x + damped)
+    return damped
+
+
 class String:
-    """One string, tuned to `frequency` and recorded once as a patch: the
-    Karplus-Strong loop of plucked_string.py, a DelayL, one sample of
-    feedback and a Biquad low-pass inside the loop, so that the upper
-    partials die first. The delay line makes up what the feedback sample
-    and the filter's phase delay at the fundamental leave of the period.
+    """One string, tuned to `frequency` and recorded once as a patch
+    (`string_loop`) whose input `x` is the excitation.
 
     A pluck is an excitation added to the loop: plucking a string that still
     rings adds to what it plays, as the sum of two separate notes would."""
 
     def __init__(self, frequency: float, sample_rate: int, decay: float) -> None:
-        coefs = lowpass_coefs(DAMPING * frequency, 0.7071, sample_rate)
-        period = sample_rate / frequency
-        delay = (period - 1.0 - phase_delay(coefs, frequency, sample_rate)) / sample_rate
-        # The loop's gain, which sets the fundamental's decay, is folded into
-        # the filter: one operation less per sample.
-        gain = 0.001 ** (1.0 / (frequency * decay))
-        b0, b1, b2, a1, a2 = coefs
         self.patch = p = vb.Patch()
-        x, v = p.input("x"), p.feedback()
-        fed = p.process(vorda.DelayL(sample_rate, delay + 2.0 / sample_rate), v, delay)
-        damped = p.process(vorda.Biquad(gain * b0, gain * b1, gain * b2, a1, a2), fed)
-        v.set(x + damped)
-        # Listen after the filter: the raw excitation would click.
-        p.output("y", damped)
+        p.output("y", string_loop(p, p.input("x"), frequency, sample_rate, decay))
 
 
 class Strings:
@@ -452,42 +458,51 @@ def octave_up(engine: Engine, x: Signal, sr: float, window: float = 0.08) -> Sig
     return near
 
 
+def hall_network(
+    p: vb.Patch, x: vb.Value, sample_rate: float, decay: float, brightness: float = 8000.0
+) -> tuple[vb.Value, vb.Value]:
+    """Records the late reverb into `p`, fed by `x`: a feedback delay
+    network of four delay lines (a DelayS, a DelayN, a DelayL and a DelayN),
+    each feeding back through a one-pole low-pass (a Biquad with one pole)
+    whose gain sets the line's decay, less at high frequencies, so the tail
+    darkens as it dies. A Householder matrix mixes the lines: each takes
+    back its own output less half the sum of all four, a reflection that
+    loses no energy and gives every line a share of every other; the input
+    joins every line. Returns (left, right): each side hears two of the
+    lines."""
+    sr = sample_rate
+    pole = math.exp(-2.0 * math.pi * below_nyquist(brightness, sr) / sr)
+    # A line's loop is its delay and the one sample of its feedback.
+    loops = [t + 1.0 / sr for t in HALL_LINES]
+    dampers = [vorda.Biquad((1.0 - pole) * 0.001 ** (t / decay), 0.0, 0.0, -pole, 0.0) for t in loops]
+    t_s, t_n, t_l, t_n2 = HALL_LINES
+    samples = round(t_s * sr)
+    feedbacks = [p.feedback() for _ in HALL_LINES]
+    lines = [
+        p.process(vorda.DelayS(samples), feedbacks[0], samples),
+        p.process(vorda.DelayN(sr, t_n + 1.0 / sr), feedbacks[1], t_n),
+        p.process(vorda.DelayL(sr, t_l + 2.0 / sr), feedbacks[2], t_l),
+        p.process(vorda.DelayN(sr, t_n2 + 1.0 / sr), feedbacks[3], t_n2),
+    ]
+    damped = [p.process(damper, line) for damper, line in zip(dampers, lines)]
+    # The mix less the input, once for all four lines.
+    shared = 0.5 * ((damped[0] + damped[1]) + (damped[2] + damped[3])) - x
+    for feedback, y in zip(feedbacks, damped):
+        feedback.set(y - shared)
+    # Every line carries the shared part: the difference of two lines
+    # cancels it, and leaves the two sides all but uncorrelated.
+    return damped[0] - damped[1], damped[2] - damped[3]
+
+
 class Hall:
-    """The late reverb, a feedback delay network recorded as a patch: four
-    delay lines (a DelayS, a DelayN, a DelayL and a DelayN) each feed back
-    through a one-pole low-pass (a Biquad with one pole) whose gain sets the
-    line's decay, less at high frequencies, so the tail darkens as it dies.
-    A Householder matrix mixes the lines: each takes back its own output
-    less half the sum of all four, a reflection that loses no energy and
-    gives every line a share of every other; the input joins every line.
-    Each side hears two of the lines."""
+    """The late reverb (`hall_network`) recorded as a patch of its own, with
+    the input `x` and the outputs `left` and `right`."""
 
     def __init__(self, sample_rate: float, decay: float, brightness: float = 8000.0) -> None:
-        sr = sample_rate
-        pole = math.exp(-2.0 * math.pi * below_nyquist(brightness, sr) / sr)
-        # A line's loop is its delay and the one sample of its feedback.
-        loops = [t + 1.0 / sr for t in HALL_LINES]
-        dampers = [vorda.Biquad((1.0 - pole) * 0.001 ** (t / decay), 0.0, 0.0, -pole, 0.0) for t in loops]
-        t_s, t_n, t_l, t_n2 = HALL_LINES
-        samples = round(t_s * sr)
         self.patch = p = vb.Patch()
-        x = p.input("x")
-        feedbacks = [p.feedback() for _ in HALL_LINES]
-        lines = [
-            p.process(vorda.DelayS(samples), feedbacks[0], samples),
-            p.process(vorda.DelayN(sr, t_n + 1.0 / sr), feedbacks[1], t_n),
-            p.process(vorda.DelayL(sr, t_l + 2.0 / sr), feedbacks[2], t_l),
-            p.process(vorda.DelayN(sr, t_n2 + 1.0 / sr), feedbacks[3], t_n2),
-        ]
-        damped = [p.process(damper, line) for damper, line in zip(dampers, lines)]
-        # The mix less the input, once for all four lines.
-        shared = 0.5 * ((damped[0] + damped[1]) + (damped[2] + damped[3])) - x
-        for feedback, y in zip(feedbacks, damped):
-            feedback.set(y - shared)
-        # Every line carries the shared part: the difference of two lines
-        # cancels it, and leaves the two sides all but uncorrelated.
-        p.output("left", damped[0] - damped[1])
-        p.output("right", damped[2] - damped[3])
+        left, right = hall_network(p, p.input("x"), sample_rate, decay, brightness)
+        p.output("left", left)
+        p.output("right", right)
 
 
 def reverb(engine: Engine, send: Signal, sr: int, decay: float) -> tuple[Signal, Signal]:

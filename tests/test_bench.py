@@ -146,3 +146,20 @@ def test_state_bench_times_snapshots_and_a_pool_on_the_same_bits(tmp_path):
     result = json.loads(out.read_text())
     assert result["snapshot"]["median"] > 0 and result["pool"]["median"] > 0
     assert "numpy.copy" in done.stdout and "pool of 2" in done.stdout
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(shutil.which("jackd") is None,
+                    reason="needs a JACK server: apt install jackd2")
+def test_stream_bench_plays_the_demo_and_bounces_what_it_played(tmp_path):
+    # Each run's offline render of what it played must be its recording
+    # before its times count.
+    out = tmp_path / "stream.json"
+    done = subprocess.run([sys.executable, BENCH / "stream.py", "--quick", "--json", out],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(out.read_text())
+    (run,) = result["demo"]["runs"]
+    assert run["blocks"] > 0 and run["overhead"] >= 1.0 and 0 < run["load_mean"] <= run["load_peak"]
+    assert set(result["voices"]["trials"]) >= {"16"}
+    assert result["subnormal"]["windows"] and "callback / bare runs" in done.stdout

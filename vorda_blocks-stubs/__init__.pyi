@@ -1,9 +1,10 @@
 """Whole numpy arrays through vorda's processors, bit for bit as the per-sample calls."""
 
 from collections.abc import Sequence
+from types import TracebackType
 from typing import (
-    Any, ClassVar, Literal, NoReturn, SupportsFloat, SupportsIndex, TypeAlias, final, overload,
-    type_check_only,
+    Any, ClassVar, Literal, NoReturn, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final,
+    overload, type_check_only,
 )
 
 from typing_extensions import Buffer, Self, disjoint_base
@@ -333,3 +334,123 @@ class Patch:
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[bytes, tuple[_Instance, ...], dict[str, Any] | None], /) -> None: ...
     def __copy__(self) -> Self: ...
+
+# --- Live streams -------------------------------------------------------------
+
+class _Device(TypedDict):
+    index: int
+    name: str
+    backend: str
+    inputs: int
+    outputs: int
+    default: bool
+    default_input: bool
+    sample_rate: float
+
+class _Stats(TypedDict):
+    blocks: int
+    late: int
+    xruns: int
+    load_mean: float
+    load_peak: float
+    protected: int
+    dropped: int
+    lost_events: int
+    refused_events: int
+    callback_seconds: float
+    run_seconds: float
+
+def devices() -> list[_Device]:
+    """The audio devices the backends see, as dicts: index, name, backend
+    ('jack', 'alsa', ...), inputs and outputs (channel counts), default (the
+    one a Stream plays through when given none), default_input, sample_rate.
+    Raises RuntimeError, saying what to install, if no audio library is found."""
+
+@final
+class Stream:
+    """A compiled Patch played live through an audio device.
+
+    The backend's audio thread runs the patch in C++ once per block, without
+    the interpreter lock. `outputs` names the patch output of each channel
+    (all, in order, by default); `inputs` maps a patch input to the capture
+    channel it takes; every other input is a control, changed by set().
+    `device` is an index or a name from devices(), `backend` one of theirs.
+    Output protection (protect=True) plays NaN and infinities as 0 and clips
+    to [-1, 1]. With record=True the stream keeps what it computed and what
+    it was given: recording() and played_inputs()."""
+
+    def __new__(
+        cls, patch: Patch, *, outputs: Sequence[str] | str | None = None,
+        inputs: dict[str, int] | None = None, sample_rate: float = 48000,
+        blocksize: int = 64, device: int | str | None = None, backend: str | None = None,
+        record: bool = False, protect: bool = True,
+    ) -> Self: ...
+    def set(self, /, name: str, value: _Number, at: int | None = None) -> None:
+        """From sample `at` of the stream's clock on, control `name` holds `value`.
+
+        With at=None the value lands at the start of the next block the audio
+        thread computes; a time already computed lands there too. Events due at
+        the same sample apply in the order they were set. Before start(), set()
+        without `at` gives a control the value it starts with. Count inputs take
+        ints. A full event queue raises RuntimeError (the audio thread never waits)."""
+    def start(self, /) -> None:
+        """Start playing: the clock starts from 0, and the stream holds the patch and
+        every instance it uses until stop()."""
+    def stop(self, /) -> None:
+        """Stop playing. The patch and its instances are ordinary objects again, in
+        the state the stream left them; what was recorded stays readable."""
+    def close(self, /) -> None:
+        """Stop, and let the device go. What was recorded stays readable."""
+    def stats(self, /) -> _Stats:
+        """Counters since start: blocks, late (computed slower than real time), xruns
+        (as the backend reported them), load_mean and load_peak (time in the
+        callback over the block's period), protected (samples the output
+        protection changed), dropped and lost_events (what the recording had no
+        room for), refused_events, callback_seconds and run_seconds (of which
+        running the patch)."""
+    def events(self, /) -> list[tuple[int, str, float | int]]:
+        """The control events applied since start, in order, as (time, name, value)
+        with the sample each took effect at."""
+    def recording(self, /) -> npt.NDArray[Any] | tuple[npt.NDArray[Any], ...]:
+        """What the patch computed since start (record=True): an array, or a tuple in
+        the order of `outputs`; the patch's own output, before protection."""
+    def played_inputs(self, /) -> dict[str, npt.NDArray[Any]]:
+        """The inputs the patch was given since start (record=True), one array per
+        input: the held control values and the captured audio, per sample. A twin
+        of the patch taken before start() gives recording() from them:
+        `twin.run(**s.played_inputs())`."""
+    def __enter__(self) -> Self:
+        """Start; the stream itself."""
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None,
+        traceback: TracebackType | None, /,
+    ) -> Literal[False]:
+        """Close."""
+    @property
+    def time(self) -> int:
+        """Samples computed since start."""
+    @property
+    def running(self) -> bool:
+        """Whether the audio thread is computing."""
+    @property
+    def sample_rate(self) -> float:
+        """Samples per second."""
+    @property
+    def blocksize(self) -> int:
+        """Samples per block."""
+    @property
+    def latency(self) -> float | None:
+        """Seconds from the patch's output to the device, as the backend reported it
+        at start; None before."""
+    @property
+    def backend(self) -> str:
+        """The backend: 'jack', 'alsa', ..."""
+    @property
+    def device(self) -> str:
+        """The device's name."""
+    @property
+    def outputs(self) -> tuple[str, ...]:
+        """The patch output of each channel."""
+    @property
+    def error(self) -> RuntimeError | None:
+        """Why the stream stopped by itself (the exception the next call raises), or None."""

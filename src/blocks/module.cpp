@@ -9,6 +9,7 @@
 #include "blocks/arrays.hpp"
 #include "blocks/entries.hpp"
 #include "blocks/state.hpp"
+#include "blocks/stream_python.hpp"
 #include "blocks/units.hpp"
 
 namespace vorda::blocks {
@@ -55,6 +56,12 @@ PyMethodDef methods[] = {
      "`instances` gives a patch snapshot taken with instances=False its\n"
      "instances, in the order of `Patch.instances`. Bytes that are not a\n"
      "snapshot this vorda_blocks can read raise ValueError saying why."},
+    {"devices", &devices_entry, METH_NOARGS,
+     "devices()\n--\n\n"
+     "The audio devices the backends see, as dicts: index, name, backend\n"
+     "('jack', 'alsa', ...), inputs and outputs (channel counts), default (the\n"
+     "one a Stream plays through when given none), default_input, sample_rate.\n"
+     "Raises RuntimeError, saying what to install, if no audio library is found."},
     {},
 };
 
@@ -109,6 +116,7 @@ PyObject* import_module() {
     bind<Pan2Row>(vorda_module.get());
     Owned module = checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     create_patch_types(module.get());
+    create_stream_type(module.get());
     // The class vorda's panics raise, so that they can be caught by name.
     if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0)
       throw_error_set();
