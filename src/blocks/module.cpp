@@ -15,11 +15,6 @@
 namespace vorda::blocks {
 namespace {
 
-template <auto Entry>
-constexpr PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
-}
-
 PyMethodDef methods[] = {
     {"process", fastcall<&process_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "process(obj, /, *args, n=None, out=None, **kwargs)\n--\n\n"

@@ -65,10 +65,6 @@ inline std::string quoted(const std::string& text) {
   return "'" + text + "'";
 }
 
-template <auto Entry>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
-}
 inline constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 // The matched arguments of a method of Patch or Feedback whose parameters

@@ -64,6 +64,12 @@ inline std::string argument(const char* name) {
   return std::string("argument '") + name + "': ";
 }
 
+// A fast-call entry point as a method table takes it.
+template <auto Entry>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
+}
+
 // numpy's own error while it looks at an argument gains the argument's name
 // (the original becomes its cause).
 [[noreturn, gnu::cold]] void name_pending_error(const char* name);

@@ -281,13 +281,8 @@ PyObject* outputs_of(StreamObject* self) {
   return tuple.release();
 }
 
-template <auto Entry>
-constexpr PyCFunction cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
-}
-
 PyMethodDef stream_methods[] = {
-    {"set", cfunction<&set_method>(), METH_FASTCALL | METH_KEYWORDS,
+    {"set", fastcall<&set_method>(), METH_FASTCALL | METH_KEYWORDS,
      "set($self, /, name, value, at=None)\n--\n\n"
      "From sample `at` of the stream's clock on, control `name` holds `value`.\n\n"
      "With at=None the value lands at the start of the next block the audio\n"
@@ -295,18 +290,18 @@ PyMethodDef stream_methods[] = {
      "the same sample apply in the order they were set. Before start(), set()\n"
      "without `at` gives a control the value it starts with. Count inputs take\n"
      "ints. A full event queue raises RuntimeError (the audio thread never waits)."},
-    {"start", cfunction<&start_method>(), METH_NOARGS,
+    {"start", fastcall<&start_method>(), METH_NOARGS,
      "start($self, /)\n--\n\n"
      "Start playing: the clock starts from 0, and the stream holds the patch and\n"
      "every instance it uses until stop()."},
-    {"stop", cfunction<&stop_method>(), METH_NOARGS,
+    {"stop", fastcall<&stop_method>(), METH_NOARGS,
      "stop($self, /)\n--\n\n"
      "Stop playing. The patch and its instances are ordinary objects again, in\n"
      "the state the stream left them; what was recorded stays readable."},
-    {"close", cfunction<&close_method>(), METH_NOARGS,
+    {"close", fastcall<&close_method>(), METH_NOARGS,
      "close($self, /)\n--\n\n"
      "Stop, and let the device go. What was recorded stays readable."},
-    {"stats", cfunction<&result_method<&stats_of>>(), METH_NOARGS,
+    {"stats", fastcall<&result_method<&stats_of>>(), METH_NOARGS,
      "stats($self, /)\n--\n\n"
      "Counters since start: blocks, late (computed slower than real time), xruns\n"
      "(as the backend reported them), load_mean and load_peak (time in the\n"
@@ -314,22 +309,22 @@ PyMethodDef stream_methods[] = {
      "protection changed), dropped and lost_events (what the recording had no\n"
      "room for), refused_events, callback_seconds and run_seconds (of which\n"
      "running the patch)."},
-    {"events", cfunction<&result_method<&events_of>>(), METH_NOARGS,
+    {"events", fastcall<&result_method<&events_of>>(), METH_NOARGS,
      "events($self, /)\n--\n\n"
      "The control events applied since start, in order, as (time, name, value)\n"
      "with the sample each took effect at."},
-    {"recording", cfunction<&result_method<&recording_result>>(), METH_NOARGS,
+    {"recording", fastcall<&result_method<&recording_result>>(), METH_NOARGS,
      "recording($self, /)\n--\n\n"
      "What the patch computed since start (record=True): an array, or a tuple in\n"
      "the order of `outputs`; the patch's own output, before protection."},
-    {"played_inputs", cfunction<&result_method<&played_result>>(), METH_NOARGS,
+    {"played_inputs", fastcall<&result_method<&played_result>>(), METH_NOARGS,
      "played_inputs($self, /)\n--\n\n"
      "The inputs the patch was given since start (record=True), one array per\n"
      "input: the held control values and the captured audio, per sample. A twin\n"
      "of the patch taken before start() gives recording() from them:\n"
      "`twin.run(**s.played_inputs())`."},
-    {"__enter__", cfunction<&enter_method>(), METH_NOARGS, "Start; the stream itself."},
-    {"__exit__", cfunction<&exit_method>(), METH_FASTCALL, "Close."},
+    {"__enter__", fastcall<&enter_method>(), METH_NOARGS, "Start; the stream itself."},
+    {"__exit__", fastcall<&exit_method>(), METH_FASTCALL, "Close."},
     {},
 };
 
