@@ -66,9 +66,11 @@ def response_db(b: Sequence[float] | Array, a: Sequence[float], freqs: Array, sa
 
 def drawn_at(band: tuple[float, float], log_axis: bool, points: int) -> Array:
     """`points` frequencies across `band`, evenly spaced on the axis drawn."""
+    # The dtype said outright: numpy's own stubs give these a looser one on
+    # some of the versions the examples run with.
     if log_axis:
-        return np.geomspace(band[0], band[1], points)
-    return np.linspace(band[0], band[1], points)
+        return np.geomspace(band[0], band[1], points, dtype=np.float64)
+    return np.linspace(band[0], band[1], points, dtype=np.float64)
 
 
 def measure(sample_rate: int, points: int, length: int = LENGTH) -> list[Response]:
