@@ -110,29 +110,36 @@ live: $(DEMO_VENV)/.installed
 # Per-call cost of every callable against the interpreter's own cheapest
 # calls and against plain Python, then the block calls against a plain C++
 # loop, the per-sample loop and scipy, then patches against the same
-# networks in plain C++, Numba and Python, timed side by side
-# (bench/README.md), then what moving state costs (snapshots, a process
-# pool), and last live streams on a JACK server's dummy backend (the
+# networks in plain C++, Numba and Python, then larger networks against
+# Numba and plain C++ and every block call as a one-operation patch, timed
+# side by side (bench/README.md), then what moving state costs (snapshots, a
+# process pool), and last live streams on a JACK server's dummy backend (the
 # callback's time, the most string voices, a reverb dying into subnormals).
-# The demo extra brings what the demo patch needs, scipy
-# and tqdm for the progress bar; Numba is installed where it installs (the
-# patch bench leaves its side out otherwise); blocks.py and patches.py
-# compile their C++ loops with $(CXX). BENCH_ARGS passes options to
-# bench.py, e.g. BENCH_ARGS="--quick --json out/bench.json", BLOCKS_ARGS to
-# blocks.py, PATCHES_ARGS to patches.py, STATE_ARGS to state.py,
-# STREAM_ARGS to stream.py; --quick reaches all five.
+# The demo extra brings what the demo patch needs, scipy and tqdm for the
+# progress bar; Numba is installed where it installs (the patch benches
+# leave its side out otherwise); blocks.py, patches.py and versus.py compile
+# their C++ loops with $(CXX). BENCH_ARGS passes options to bench.py, e.g.
+# BENCH_ARGS="--quick --json out/bench.json", BLOCKS_ARGS to blocks.py,
+# PATCHES_ARGS to patches.py, VERSUS_ARGS to versus.py, ONE_OP_ARGS to
+# one_operation.py, STATE_ARGS to state.py, STREAM_ARGS to stream.py;
+# --quick reaches all seven. VORDA_ISA=baseline in the environment runs them
+# all on the baseline kernels.
 BLOCKS_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 PATCHES_ARGS ?= $(filter --quick,$(BENCH_ARGS))
+VERSUS_ARGS ?= $(filter --quick,$(BENCH_ARGS))
+ONE_OP_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 STATE_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 STREAM_ARGS ?= $(filter --quick,$(BENCH_ARGS))
 bench:
 	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) ".[demo]"
-	$(VENV)/bin/python -m pip install $(PIP_FLAGS) numba || echo "bench: numba did not install here; patches.py runs without it"
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) numba || echo "bench: numba did not install here; patches.py and versus.py run without it"
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 	CXX="$(CXX)" $(VENV)/bin/python bench/blocks.py $(BLOCKS_ARGS)
 	CXX="$(CXX)" $(VENV)/bin/python bench/patches.py $(PATCHES_ARGS)
+	CXX="$(CXX)" $(VENV)/bin/python bench/versus.py $(VERSUS_ARGS)
+	$(VENV)/bin/python bench/one_operation.py $(ONE_OP_ARGS)
 	$(VENV)/bin/python bench/state.py $(STATE_ARGS)
 	$(VENV)/bin/python bench/stream.py $(STREAM_ARGS)
 

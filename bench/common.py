@@ -150,10 +150,17 @@ class Floor:
 
 
 def same_bits(a, b):
+    """The same float32 samples, bit for bit, every NaN counting as one: where
+    two NaNs meet, the hardware keeps the payload of one operand, and which
+    one depends on how the compiler ordered a commutative operation."""
     import numpy as np
 
-    a, b = np.asarray(a, dtype=np.float32), np.asarray(b, dtype=np.float32)
-    return a.shape == b.shape and np.array_equal(a.view(np.uint32), b.view(np.uint32))
+    def bits(values):
+        values = np.asarray(values, dtype=np.float32)
+        return np.where(np.isnan(values), np.float32("nan"), values).view(np.uint32)
+
+    a, b = bits(a), bits(b)
+    return a.shape == b.shape and np.array_equal(a, b)
 
 
 def best_ns(call, passes, n):
@@ -174,6 +181,24 @@ def once_ns(call, n):
     start = time.perf_counter_ns()
     call()
     return (time.perf_counter_ns() - start) / n
+
+
+def timed_passes(call, budget, n):
+    """As many passes as take about `budget` seconds, 3 to 50."""
+    return max(3, min(50, round(budget / (best_ns(call, 2, n) * n * 1e-9))))
+
+
+def fastest_interleaved(passes, sides):
+    """The fastest pass of each side, the sides taking turns pass by pass:
+    the load on a shared machine changes within a few milliseconds, and a
+    side timed all in one go can land in a slow spell that the next side
+    misses. Each side is a call that times one pass, in ns per sample."""
+    best = {kind: math.inf for kind in sides}
+    order = list(sides)
+    for k in range(passes):
+        for kind in order if k % 2 == 0 else order[::-1]:
+            best[kind] = min(best[kind], sides[kind]())
+    return best
 
 
 def progress(steps, desc):

@@ -3,7 +3,9 @@
 // calls the values are doubles, narrowed to float where a call takes them,
 // exactly as the per-sample Python loop (and so the patch) computes them.
 //
-//     networks DIR     DIR holds x.bin (float32) and constants.txt
+//     networks DIR     DIR holds x.bin (float32) and constants.txt, and for
+//                      the voices voices.bin (float32, a row of x's length
+//                      a voice; only versus.py writes it)
 //
 // It answers the commands of harness.hpp. A case builds its network as the
 // script's constructors do, runs one pass from that fresh state (the one
@@ -11,8 +13,11 @@
 // state on.
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -31,13 +36,14 @@ using bench::ticks;
 
 struct Inputs {
   std::size_t n = 0;
-  std::vector<float> x;
+  std::vector<float> x, voices;
   Settings k;
 };
 
 Inputs load_inputs(const std::string& dir) {
-  Inputs in{0, bench::load<float>(dir, "x"), Settings(dir)};
+  Inputs in{0, bench::load<float>(dir, "x"), {}, Settings(dir)};
   in.n = in.x.size();
+  if (std::filesystem::exists(dir + "/voices.bin")) in.voices = bench::load<float>(dir, "voices");
   return in;
 }
 
@@ -64,13 +70,14 @@ Biquad biquad(const Settings& k, const std::string& prefix) {
 
 // A plucked string: the loop through a delay line and a low-pass, damped,
 // with the input added on the way back in; the DC blocked on the way out.
+// The voices are strings of the same make, each with a delay of its own.
 class Karplus {
  public:
-  explicit Karplus(const Settings& k)
+  explicit Karplus(const Settings& k, const std::string& delay = "ks_delay_sec")
       : line_(k.sample("rate"), k.sample("ks_max_sec")),
         lowpass_(biquad(k, "ks_")),
         dc_(k.sample("ks_coef")),
-        delay_(k.sample("ks_delay_sec")),
+        delay_(k.sample(delay)),
         damping_(k.number("ks_damping")) {}
 
   [[gnu::always_inline]] void step(float x, float& y, float&) {
@@ -180,6 +187,61 @@ class Fdn {
   double v_[kLines] = {};  // the feedbacks
 };
 
+// A comb or allpass at a constant delay and decay, its coefficient and its
+// read's whole samples worked out once, as the patch and a block call work
+// them out: a step is then process_at's read, feed and output, without the
+// truncation of the delay that process_at repeats every sample.
+template <class Filter>
+struct AtConstant {
+  using Ring = std::remove_cvref_t<decltype(std::declval<Filter&>().ring())>;
+
+  AtConstant(const Settings& k, const std::string& max_sec, const std::string& delay_sec,
+             const std::string& decay_sec)
+      : filter(k.sample("rate"), k.sample(max_sec)),
+        read(filter.ring().prepare(k.sample(delay_sec))),
+        gain(std::get<1>(Filter::at_coefficient(k.sample(delay_sec), k.sample(decay_sec)))) {}
+
+  [[gnu::always_inline]] float process(float x) {
+    float delayed = Ring::Reader::read(filter.ring().memory(), read, 0);
+    return Filter::output(delayed, gain, filter.feed(x, delayed, gain));
+  }
+
+  Filter filter;
+  typename Ring::Reader::Prepared read;
+  float gain;
+};
+
+// Eight CombN in parallel on the input, their outputs summed from 0.0, the
+// sum through four AllpassN in series; every delay and decay constant.
+class CombReverb {
+ public:
+  static constexpr std::size_t kCombs = 8, kAllpasses = 4;
+
+  explicit CombReverb(const Settings& k)
+      : combs_(make_array<AtConstant<CombN>, kCombs>([&](std::size_t i) {
+          return AtConstant<CombN>(k, "cr_max_sec", "cr_comb" + std::to_string(i), "cr_decay");
+        })),
+        allpasses_(make_array<AtConstant<AllpassN>, kAllpasses>([&](std::size_t i) {
+          return AtConstant<AllpassN>(k, "cr_ap_max_sec", "cr_ap" + std::to_string(i),
+                                      "cr_ap_decay");
+        })) {
+    if (k.count("cr_combs") != kCombs || k.count("cr_allpasses") != kAllpasses)
+      throw std::runtime_error("comb_reverb is built for 8 combs and 4 allpasses");
+  }
+
+  [[gnu::always_inline]] void step(float x, float& y, float&) {
+    double total = 0.0;
+    for (auto& comb : combs_) total += wide(comb.process(x));
+    float through = narrow(total);
+    for (auto& allpass : allpasses_) through = allpass.process(through);
+    y = through;
+  }
+
+ private:
+  std::array<AtConstant<CombN>, kCombs> combs_;
+  std::array<AtConstant<AllpassN>, kAllpasses> allpasses_;
+};
+
 // The network is a local and every step is inlined: from its construction
 // to the last timed pass nothing is called but what the processors call.
 template <class Network>
@@ -197,10 +259,47 @@ void run(const Inputs& in, Run& run) {
   run.keep(y, y2);
 }
 
+// One pass of the voices, one after another, each over its row of
+// voices.bin; their outputs summed from 0.0 in the order of the voices, as
+// the patch adds them up sample by sample. Each voice is moved into a local
+// for its pass, so its state can live in registers.
+[[gnu::always_inline]] inline void voices_pass(const Inputs& in, std::vector<Karplus>& voices,
+                                               std::vector<double>& total, std::vector<float>& y) {
+  std::fill(total.begin(), total.end(), 0.0);
+  for (std::size_t k = 0; k < voices.size(); ++k) {
+    Karplus voice = std::move(voices[k]);
+    const float* x = in.voices.data() + k * in.n;
+    for (std::size_t i = 0; i < in.n; ++i) {
+      float out, unused;
+      voice.step(x[i], out, unused);
+      total[i] += wide(out);
+    }
+    voices[k] = std::move(voice);
+  }
+  for (std::size_t i = 0; i < in.n; ++i) y[i] = narrow(total[i]);
+}
+
+void run_voices(const Inputs& in, Run& run) {
+  const std::size_t count = in.k.count("pv_voices");
+  if (in.voices.size() != count * in.n)
+    throw std::runtime_error("voices.bin does not hold a row of x's length per voice");
+  std::vector<Karplus> voices;
+  for (std::size_t k = 0; k < count; ++k) voices.emplace_back(in.k, "pv_delay" + std::to_string(k));
+  std::vector<double> total(in.n);
+  std::vector<float> y(in.n);
+  run.first.assign(in.n, 0.0f);
+  voices_pass(in, voices, total, run.first);
+  for (int pass = 0; pass < run.passes; ++pass) {
+    std::uint64_t start = ticks();
+    voices_pass(in, voices, total, y);
+    run.ticks = std::min(run.ticks, ticks() - start);
+  }
+  run.keep(y, {});
+}
+
 const bench::Case<Inputs> kCases[] = {
-    {"karplus", run<Karplus>},
-    {"reverb", run<Reverb>},
-    {"fdn", run<Fdn>},
+    {"karplus", run<Karplus>},        {"reverb", run<Reverb>}, {"fdn", run<Fdn>},
+    {"comb_reverb", run<CombReverb>}, {"voices", run_voices},
 };
 
 }  // namespace

@@ -33,8 +33,9 @@ import vorda_blocks as vb
 from scipy import signal
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import (Floor, best_ns, environment, once_ns, print_environment,  # noqa: E402
-                    print_threads, progress, ratio_stats, same_bits, thread_row, write_json)
+from common import (Floor, environment, fastest_interleaved, once_ns,  # noqa: E402
+                    print_environment, print_threads, progress, ratio_stats, same_bits,
+                    thread_row, timed_passes, write_json)
 
 try:
     import numba
@@ -57,17 +58,22 @@ def butterworth(cutoff):
     return [*b, *a[1:]]
 
 
+def string_delay_sec(lowpass, frequency):
+    """The line's delay for a string loop of 1/frequency: the period less the
+    low-pass's phase delay at that frequency and the feedback's one sample."""
+    _, (response,) = signal.freqz(lowpass[:3], [1.0, *lowpass[3:]], worN=[frequency], fs=SR)
+    delay = -np.angle(response) / (2.0 * np.pi * frequency / SR)
+    return (SR / frequency - 1.0 - delay) / SR
+
+
 def settings():
     """Every constant of the networks, by the name networks.cpp reads it
     (constants.txt): the C++ side gets them at run time, as the patch gets
     them from Python, so neither can fold them into its code."""
     k = {"rate": SR}
-    # The string: a loop of 1/220 s, the line's delay less the low-pass's
-    # phase delay at 220 Hz and the feedback's one sample.
+    # The string: a loop of 1/220 s.
     lowpass = butterworth(3000.0)
-    _, (response,) = signal.freqz(lowpass[:3], [1.0, *lowpass[3:]], worN=[220.0], fs=SR)
-    delay = -np.angle(response) / (2.0 * np.pi * 220.0 / SR)
-    k.update(ks_max_sec=0.01, ks_delay_sec=(SR / 220.0 - 1.0 - delay) / SR, ks_damping=0.996,
+    k.update(ks_max_sec=0.01, ks_delay_sec=string_delay_sec(lowpass, 220.0), ks_damping=0.996,
              ks_coef=0.995, **dict(zip(("ks_b0", "ks_b1", "ks_b2", "ks_a1", "ks_a2"), lowpass)))
     # The reverb: the comb and allpass delays, the right side's 23 samples
     # longer; a one-pole low-pass (damping 0.2) in every comb's feedback;
@@ -122,13 +128,17 @@ def karplus_make():
 
 def karplus_patch(net):
     p = vb.Patch()
-    x = p.input("x")
+    p.output("y", record_string(p, net, p.input("x"), K["ks_delay_sec"]))
+    return p
+
+
+def record_string(p, net, x, delay_sec):
+    """One plucked string recorded into `p`, plucked by `x`: its output."""
     v = p.feedback()
-    fed = p.process(net.line, v, K["ks_delay_sec"])
+    fed = p.process(net.line, v, delay_sec)
     damped = K["ks_damping"] * p.process(net.lowpass, fed)
     v.set(x + damped)
-    p.output("y", p.process(net.dc, damped))
-    return p
+    return p.process(net.dc, damped)
 
 
 # The Python loops are the loop a patch stands for, as its contract writes
@@ -316,24 +326,6 @@ def check_agreement(floor, data, lists, tmp):
     return compared
 
 
-def timed_passes(call, budget, n):
-    """As many passes as take about `budget` seconds, 3 to 50."""
-    return max(3, min(50, round(budget / (best_ns(call, 2, n) * n * 1e-9))))
-
-
-def fastest_interleaved(passes, sides):
-    """The fastest pass of each side, the sides taking turns pass by pass:
-    the load on a shared machine changes within a few milliseconds, and a
-    side timed all in one go can land in a slow spell that the next side
-    misses. Each side is a call that times one pass, in ns per sample."""
-    best = {kind: math.inf for kind in sides}
-    order = list(sides)
-    for k in range(passes):
-        for kind in order if k % 2 == 0 else order[::-1]:
-            best[kind] = min(best[kind], sides[kind]())
-    return best
-
-
 def measure_networks(floor, data, lists, rounds, budget):
     """Rounds are the outer loop; in each, every network's patch, C++ loop
     and Numba loop take turns pass by pass, and its Python loop runs once;
@@ -489,9 +481,9 @@ def main(argv=None):
     with tempfile.TemporaryDirectory(prefix="vorda-networks-") as tmp:
         floor = Floor(Path(tmp), data, K, source="networks.cpp")
         try:
-            listed = floor.ask("list")
-            if sorted(listed) != sorted(net.name for net in NETWORKS):
-                sys.exit(f"bench: networks.cpp and patches.py list different networks: {listed}")
+            missing = {net.name for net in NETWORKS} - set(floor.ask("list"))
+            if missing:
+                sys.exit(f"bench: networks.cpp has no {', '.join(sorted(missing))}")
             result["same_bits_as_the_patch"] = check_agreement(floor, data, lists, Path(tmp))
             result["networks"] = measure_networks(floor, data, lists, rounds, budget)
         finally:

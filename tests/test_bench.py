@@ -136,6 +136,66 @@ def test_patch_bench_holds_every_side_to_the_patch(tmp_path):
     assert [row["n"] for row in result["threads"]] == [192000] * 3
 
 
+@pytest.mark.slow
+@pytest.mark.skipif(shutil.which(os.environ.get("CXX", "g++")) is None, reason="no C++ compiler")
+def test_versus_bench_holds_numba_cxx_and_stages_to_the_patch(tmp_path):
+    # The script stops unless every side gives the patch's bits: the C++
+    # loop, the Numba loop where Numba imports, the reverb's block calls.
+    out = tmp_path / "versus.json"
+    done = subprocess.run([sys.executable, BENCH / "versus.py", "--quick", "--rounds", "2",
+                           "--json", out], capture_output=True, text=True, timeout=900)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(out.read_text())
+    numba = importlib.util.find_spec("numba") is not None
+    sides = ["networks.cpp"] + ["Numba"] * numba
+    assert result["same_bits_as_the_patch"] == {
+        "comb_reverb": sides + ["the stages"], "voices": sides, "fdn": sides, "karplus": sides}
+    assert ("numba    skipped" in done.stdout) != numba
+    for row in result["workloads"]:
+        assert row["workload"] in done.stdout
+        assert row["x_floor"] > 0 and ("x_numba" in row) == numba
+        side = row["target"]["side"]
+        assert row["met"] == (row[f"x_{side}"] <= row["target"]["limit"] if f"x_{side}" in row
+                              else None)
+    assert result["workloads"][0]["x_stages"] > 0
+    assert result["instruction_set"] in done.stdout
+
+
+def test_one_operation_bench_holds_each_patch_to_its_block_call(tmp_path):
+    # Every row's patch must give its block call's samples and leave the
+    # instance as the call leaves it before either is timed.
+    out = tmp_path / "one_operation.json"
+    only = "CombL*,AllpassS.process const,pan2*,RingBufferS.*,Lfo.process arrays,WhiteNoise*"
+    done = subprocess.run([sys.executable, BENCH / "one_operation.py", "--quick", "--rounds", "2",
+                           "--only", only, "--json", out],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(out.read_text())
+    calls = [row["call"] for row in result["rows"]]
+    assert result["same_bits_and_state"] == calls
+    assert calls == ["WhiteNoise.process", "Lfo.process arrays", "CombL.process const",
+                     "CombL.process arrays", "AllpassS.process const", "pan2 const", "pan2 arrays",
+                     "RingBufferS.read const", "RingBufferS.read arrays",
+                     "RingBufferS.read arrays int64", "RingBufferS.write"]
+    for row in result["rows"]:
+        assert row["call"] in done.stdout and row["met"] == (row["ratio"] <= 1.05)
+    worst = max(result["rows"], key=lambda row: row["ratio"])
+    assert f"worst: {worst['call']} {worst['ratio']:.2f}" in done.stdout
+
+
+def test_bit_comparison_counts_every_nan_as_one():
+    spec = importlib.util.spec_from_file_location("bench_common", BENCH / "common.py")
+    common = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(common)
+    import numpy as np
+
+    quiet, payload = np.float32("nan"), np.uint32(0x7FC00123).view(np.float32)
+    assert common.same_bits([1.0, quiet, -2.5], [1.0, -payload, -2.5])
+    one_ulp = np.nextafter(np.float32(1.0), np.float32(2.0))
+    for a, b in [([0.0], [-0.0]), ([1.0], [one_ulp]), ([quiet], [np.inf]), ([1.0], [1.0, 1.0])]:
+        assert not common.same_bits(a, b)
+
+
 def test_state_bench_times_snapshots_and_a_pool_on_the_same_bits(tmp_path):
     # The pool's batch must be the serial batch, file for file, before its
     # time counts.
