@@ -88,31 +88,57 @@ void feed_span(T& p, std::size_t n, X xn, const Sample* delayed, Gain... gain) {
 inline constexpr std::uint64_t kMinSpan = 16;
 inline constexpr std::size_t kMaxSpan = 256;
 
+// `n` steps at a delay prepared once, one at a time: for reads that reach
+// back too little for spans, whose fixed cost (reads and writes split where
+// the ring wraps, loops with vector remainders) would outweigh them.
+template <class T, class X, class Sink, class... Gain>
+void run_steps(T& p, std::size_t n, X xn, typename ReaderOf<T>::Prepared delay, const Sink& sink,
+               Gain... gain) {
+  auto& ring = p.ring();
+  for (std::size_t i = 0; i < n; ++i) {
+    const Sample delayed = ReaderOf<T>::read(ring.memory(), delay, 0);
+    const Sample input = xn[i];
+    if constexpr (Loops<T>) {
+      const Sample stored = T::into_loop(input, delayed, gain...);
+      ring.write(stored);
+      sink(i, T::output(delayed, gain..., stored));
+    } else {
+      ring.write(input);
+      sink(i, delayed);
+    }
+  }
+}
+
 // `n` steps at one delay (and one gain, for a feedback loop), a span at a
 // time: every read of the span first, one run of memory or two (which
 // vectorizes), then the rest of the steps, then the span's writes. It gives
 // the per-sample steps' bits because no read of a span reaches a sample the
-// span writes. Returns false, having done nothing, when the delay does not
-// reach back kMinSpan samples.
+// span writes. Shorter reaches run a step at a time (run_steps).
 template <class T, class X, class Sink, class... Gain>
 bool run_spans(T& p, std::size_t n, X xn, DelayOf<T> delay, const Sink& sink, Gain... gain) {
   auto& ring = p.ring();
   const auto prepared = ring.prepare(delay);
   const std::uint64_t reach = ReaderOf<T>::reach(ring.memory(), prepared);
-  if (reach < kMinSpan) return false;
-  const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(reach, kMaxSpan));
-  Sample delayed[kMaxSpan], input[kMaxSpan], stored[kMaxSpan];
+  if (reach < kMinSpan) {
+    run_steps(p, n, xn, prepared, sink, gain...);
+    return true;
+  }
+  // Whole vectors where the reach allows: a span's loops then leave no
+  // remainder, which a span of a few dozen samples would feel.
+  const std::size_t span = std::min<std::uint64_t>(reach, kMaxSpan) & ~std::uint64_t{7};
+  Sample delayed[kMaxSpan], stored[kMaxSpan];
   for (std::size_t start = 0; start < n; start += span) {
     const std::size_t m = std::min(span, n - start);
     ring.memory().read_span(prepared, 0, m, delayed);
-    for (std::size_t i = 0; i < m; ++i) input[i] = xn[start + i];
     if constexpr (Loops<T>) {
-      for (std::size_t i = 0; i < m; ++i) stored[i] = T::into_loop(input[i], delayed[i], gain...);
+      for (std::size_t i = 0; i < m; ++i)
+        stored[i] = T::into_loop(xn[start + i], delayed[i], gain...);
       ring.write_span(stored, m);
       for (std::size_t i = 0; i < m; ++i)
         sink(start + i, T::output(delayed[i], gain..., stored[i]));
     } else {
-      ring.write_span(input, m);
+      for (std::size_t i = 0; i < m; ++i) stored[i] = xn[start + i];
+      ring.write_span(stored, m);
       for (std::size_t i = 0; i < m; ++i) sink(start + i, delayed[i]);
     }
   }
